@@ -28,6 +28,24 @@ ensure_base_packages() {
   ensure_packages build-essential cmake binutils googletest libgtest-dev libgmock-dev
 }
 
+# Adds dpkg's i386 architecture, which Wine's 32-bit half (wine32) needs.
+ensure_i386_architecture() {
+  dpkg --print-foreign-architectures | grep -qx i386 && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "dpkg lacks the i386 architecture (run as root to add it)" >&2
+    return 1
+  fi
+  echo "adding the i386 architecture to dpkg"
+  dpkg --add-architecture i386
+  apt_updated=0 # the package lists must be fetched again, now with i386
+}
+
+# Cross-building the Windows DLL and running its tests under Wine.
+ensure_windows_packages() {
+  ensure_i386_architecture
+  ensure_packages g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386
+}
+
 # Configures, builds and tests one CMake preset.
 build_and_test_preset() {
   local preset=$1
@@ -36,7 +54,28 @@ build_and_test_preset() {
   ctest --preset "$preset"
 }
 
+# Starts a named part of the run; each part's wall-clock time is kept for
+# print_section_times.
+section_name=""
+section_started=0
+section_times=()
 section() {
+  end_section
   echo
   echo "=== $* ==="
+  section_name=$*
+  section_started=$SECONDS
+}
+
+end_section() {
+  [ -n "$section_name" ] || return 0
+  section_times+=("$(printf '%5d s  %s' $((SECONDS - section_started)) "$section_name")")
+  section_name=""
+}
+
+print_section_times() {
+  end_section
+  echo
+  echo "=== wall-clock time per part ==="
+  printf '%s\n' "${section_times[@]}"
 }

@@ -10,5 +10,18 @@ build_and_test_preset default
 section "Linux x86_64, Mac variant (32-bit host boolean, plain single precision)"
 build_and_test_preset mac-variant
 
+section "Linux i686 (g++ -m32: 32-bit pointers and handles, as in both shipped builds)"
+ensure_packages gcc-multilib g++-multilib
+build_and_test_preset linux-i686
+
+section "Windows x86 DLL (MinGW-w64 i686): its PE headers, and the suite under Wine"
+ensure_windows_packages
+build_and_test_preset windows-x86
+
+section "Mac OS X i386 object (clang, freestanding): its Mach-O symbols"
+ensure_packages clang-14 llvm-14
+build_and_test_preset macos-i386-object
+
+print_section_times
 echo
 echo "all test builds passed"

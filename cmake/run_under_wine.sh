@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Runs a Windows console program under Wine, as CTest's emulator for the
+# Windows build: usage run_under_wine.sh WINEPREFIX PROGRAM [ARGS...].
+# No display, no questions and no debug chatter, so it runs the same on a
+# headless CI machine as at a desk. The prefix lives in the build tree and is
+# made on first use; its exit status is the program's.
+set -euo pipefail
+export WINEPREFIX=${1:?usage: run_under_wine.sh WINEPREFIX PROGRAM [ARGS...]}
+shift
+export WINEARCH=win32
+export WINEDEBUG=-all
+# Mono and Gecko are never needed by a console program; without this Wine
+# would offer to download them when the prefix is made.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+# Tests run in parallel: only one of them may make the prefix.
+mkdir -p "$(dirname "$WINEPREFIX")"
+exec 9>"$WINEPREFIX.lock"
+flock 9
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  wineboot --init >/dev/null 2>&1
+  wineserver --wait
+fi
+flock --unlock 9
+exec 9>&-
+
+exec wine "$@"
