@@ -1,0 +1,23 @@
+// One photo through the whole host: decode, convert to the working image,
+// the plug-in's stage in strips, convert back, encode under a temporary name
+// and rename into place; with the comparison, clipping report and timings
+// when asked.
+#pragma once
+
+#include "command_line.h"
+#include "progress.h"
+#include "stage_host.h"
+
+#include <string>
+
+namespace vivanto {
+
+enum class FileOutcome { Written, Failed, Interrupted };
+
+struct Timings {
+    double decode = 0, toWorking = 0, stage = 0, fromWorking = 0, encode = 0;
+};
+
+FileOutcome processPhoto(StageHost& stage, const Request& request, const std::string& input, Progress& progress);
+
+} // namespace vivanto
