@@ -36,6 +36,12 @@ build_and_test_preset() {
   ctest --preset "$preset"
 }
 
+# What vivanto, the command-line host, needs: libvips for image files and
+# LittleCMS for colour.
+ensure_vivanto_packages() {
+  ensure_packages pkg-config libvips-dev liblcms2-dev
+}
+
 section() {
   echo
   echo "=== $* ==="
