@@ -1,5 +1,6 @@
 #include "photo.h"
 
+#include "cancel.h"
 #include "colour.h"
 #include "parallel.h"
 
@@ -33,6 +34,16 @@ std::string libraryMessage(const vips::VError& error)
 
 // libvips also prints warnings of its own (a truncated file warns before it
 // fails); the one line per file we print says all the user needs.
+// Converts [first, end) in chunks and gives up between chunks once the user
+// has pressed Ctrl-C: a large photo takes seconds, and the caller throws the
+// half-converted pixels away.
+template <typename Convert> void convertUnlessCancelled(std::size_t first, std::size_t end, const Convert& convert)
+{
+    constexpr std::size_t kChunk = 1 << 16;
+    for (std::size_t at = first; at < end && !cancelled(); at += kChunk)
+        convert(at, std::min(end, at + kChunk));
+}
+
 void quietWarning(const gchar*, GLogLevelFlags, const gchar*, gpointer)
 {
 }
@@ -177,8 +188,10 @@ WorkingImage toWorking(const Photo& photo, int threads)
         working.samples.resize(pixels * kChannels);
         std::size_t bytesPerPixel = std::size_t(photo.grey ? 1 : 3) * std::size_t(photo.bits / 8);
         inParallel(pixels, threads, [&](std::size_t first, std::size_t end) {
-            space.toWorking(samples.data() + first * bytesPerPixel, working.samples.data() + first * kChannels,
-                            end - first);
+            convertUnlessCancelled(first, end, [&](std::size_t from, std::size_t to) {
+                space.toWorking(samples.data() + from * bytesPerPixel, working.samples.data() + from * kChannels,
+                                to - from);
+            });
         });
         return working;
     } catch (const ColourError& error) {
@@ -195,8 +208,10 @@ VImage fromWorking(const WorkingImage& working, const Photo& photo, int bits, in
     try {
         ColourSpace space(photo.profile, photo.grey, bits);
         inParallel(pixels, threads, [&](std::size_t first, std::size_t end) {
-            space.fromWorking(working.samples.data() + first * kChannels, samples.data() + first * bytesPerPixel,
-                              end - first);
+            convertUnlessCancelled(first, end, [&](std::size_t from, std::size_t to) {
+                space.fromWorking(working.samples.data() + from * kChannels, samples.data() + from * bytesPerPixel,
+                                  to - from);
+            });
         });
     } catch (const ColourError& error) {
         throw PhotoError(error.what());
