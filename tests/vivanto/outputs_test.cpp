@@ -84,4 +84,19 @@ TEST(Formats, WritesAnotherFormatAndDepthWhenAsked)
     EXPECT_EQ(result.format(), VIPS_FORMAT_UCHAR);
 }
 
+TEST(Formats, JpegResultsOfTransparentPhotosAreShownOnWhite)
+{
+    ScratchFolder in, out;
+    writePhoto(PhotoSpec{Kind::Png, 8, false, true, false}, in / "p.png");
+    ToolRun run = runVivanto({"--rg", "40", "--format", "jpeg", in / "p.png", "-o", out.path().string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("p.png: JPEG holds no transparency; the result is shown on white"), std::string::npos);
+    vips::VImage result = load(out / "p.jpg");
+    EXPECT_EQ(result.bands(), 3);
+    // Pixel (0, 0) is fully transparent black in the input.
+    std::vector<double> corner = result.getpoint(0, 0);
+    for (double sample : corner)
+        EXPECT_GT(sample, 240.0);
+}
+
 } // namespace

@@ -15,7 +15,7 @@ namespace vivanto {
 enum class FileOutcome { Written, Failed, Interrupted };
 
 struct Timings {
-    double decode = 0, toWorking = 0, stage = 0, fromWorking = 0, encode = 0;
+    double decode = 0, toWorking = 0, stage = 0, inHook = 0, fromWorking = 0, encode = 0;
 };
 
 FileOutcome processPhoto(StageHost& stage, const Request& request, const std::string& input, Progress& progress);

@@ -249,17 +249,26 @@ void encodePhoto(const VImage& image, const std::string& path, FileFormat format
     }
 }
 
+VImage flattenedOnWhite(const VImage& image, const Photo& photo)
+{
+    int bits = image.format() == VIPS_FORMAT_USHORT ? 16 : 8;
+    double white = bits == 16 ? 65535.0 : 255.0;
+    try {
+        return image.flatten(VImage::option()->set("background", std::vector<double>{white})->set("max_alpha", white))
+            .cast(bandFormatOf(bits))
+            .copy(VImage::option()->set("interpretation", interpretationOf(photo.grey, bits)));
+    } catch (const vips::VError& error) {
+        throw PhotoError("cannot flatten the transparency: " + libraryMessage(error));
+    }
+}
+
 namespace {
 
 VImage forDisplay(const VImage& image, const Photo& photo)
 {
     int bits = image.format() == VIPS_FORMAT_USHORT ? 16 : 8;
-    VImage shown = image;
-    if (photo.hasAlpha)
-        shown = shown.flatten(VImage::option()
-                                  ->set("background", std::vector<double>{bits == 16 ? 65535.0 : 255.0})
-                                  ->set("max_alpha", bits == 16 ? 65535.0 : 255.0))
-                    .cast(bandFormatOf(bits));
+    bool alpha = image.bands() == (photo.grey ? 2 : 4); // gone already from a JPEG result
+    VImage shown = alpha ? flattenedOnWhite(image, photo) : image;
     shown = shown.copy(VImage::option()->set("interpretation", interpretationOf(photo.grey, bits)));
     if (!photo.profile.empty()) // for the eye only: 8-bit display precision is enough
         return shown.icc_transform("srgb", VImage::option()->set("embedded", true)->set("depth", 8)->set(

@@ -44,6 +44,9 @@ WorkingImage toWorking(const Photo& photo, int threads);
 // `bits` per sample, alpha (rescaled to `bits`) and metadata as the photo had them.
 vips::VImage fromWorking(const WorkingImage& working, const Photo& photo, int bits, int threads);
 
+// `image` (the photo's kind, with alpha) over a white background, alpha removed.
+vips::VImage flattenedOnWhite(const vips::VImage& image, const Photo& photo);
+
 // Writes `image` to `path` in `format`; `quality` applies to JPEG.
 void encodePhoto(const vips::VImage& image, const std::string& path, FileFormat format, int quality);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -41,16 +42,17 @@ StageResult worst(StageResult a, StageResult b)
 
 } // namespace
 
-StageResult runInStrips(StageHost& stage, WorkingImage& image, const StripPlan& plan, HostBool* cancelFlag,
-                        const std::function<void(int done, int total)>& stripDone)
+StripRun runInStrips(StageHost& stage, WorkingImage& image, const StripPlan& plan, HostBool* cancelFlag,
+                     const std::function<void(int done, int total)>& stripDone)
 {
     if (image.width <= 0 || image.height <= 0)
-        return StageResult::Done;
+        return {};
     int32_t rowsPerStrip = plan.rowsPerStrip > 0 ? std::min(plan.rowsPerStrip, image.height) : image.height;
     int total = static_cast<int>((image.height + rowsPerStrip - 1) / rowsPerStrip);
     std::atomic<int> next{0};
     std::atomic<int> done{0};
     std::atomic<int> outcome{static_cast<int>(StageResult::Done)};
+    std::atomic<int64_t> hookNanoseconds{0};
     standin::Host& host = stage.host();
 
     auto work = [&] {
@@ -64,8 +66,12 @@ StageResult runInStrips(StageHost& stage, WorkingImage& image, const StripPlan& 
                 {.samples = 0, .rows = 0});
             copyIn(image, first, strip);
             PipeData pipe = host.pipe(&strip, cancelFlag);
+            auto started = std::chrono::steady_clock::now();
             StageResult result =
                 stage.processHook()(host.record(), &pipe) == 0 ? StageResult::Done : StageResult::Refused;
+            hookNanoseconds += std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                   std::chrono::steady_clock::now() - started)
+                                   .count();
             copyOut(strip, first, image);
             host.removeImage(strip);
             int now = outcome.load();
@@ -90,7 +96,7 @@ StageResult runInStrips(StageHost& stage, WorkingImage& image, const StripPlan& 
     if (!host.violations().empty())
         result = worst(result, StageResult::HostRulesBroken);
     host.log().clear();
-    return result;
+    return {result, double(hookNanoseconds.load()) * 1e-9};
 }
 
 } // namespace vivanto

@@ -21,9 +21,14 @@ struct StripPlan {
 
 enum class StageResult { Done, Refused, Cancelled, HostRulesBroken };
 
+struct StripRun {
+    StageResult result = StageResult::Done;
+    double hookSeconds = 0; // inside the plug-in's stage, summed over the threads
+};
+
 // Processes `image` in place. `stripDone` is called (from any thread) after
 // each strip with the number of strips finished so far and the total.
-StageResult runInStrips(StageHost& stage, WorkingImage& image, const StripPlan& plan, HostBool* cancelFlag,
-                        const std::function<void(int done, int total)>& stripDone = {});
+StripRun runInStrips(StageHost& stage, WorkingImage& image, const StripPlan& plan, HostBool* cancelFlag,
+                     const std::function<void(int done, int total)>& stripDone = {});
 
 } // namespace vivanto
