@@ -117,6 +117,14 @@ INSTANTIATE_TEST_SUITE_P(
                         return std::vector<std::string>{};
                     },
                     1, "IN/good.png: OUT/good.png already exists (use --force to replace it)", false},
+        FailureCase{"same_name_twice_even_with_force",
+                    [](auto& in, auto&) {
+                        fs::create_directory(in / "other");
+                        fs::copy_file(in / "good.png", in / "other/good.png");
+                        return std::vector<std::string>{"--force", in / "other/good.png"};
+                    },
+                    1, "IN/good.png: OUT/good.png was written from IN/other/good.png in this run; rename one of the two",
+                    true},
         FailureCase{"output_would_replace_input", none, 1,
                     "IN/good.png: IN/./good.png is the input itself; inputs are never replaced", false, "."},
         FailureCase{"missing_output_folder", none, 2, "IN/nowhere: output folder does not exist", false, "nowhere"},

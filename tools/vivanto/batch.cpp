@@ -64,6 +64,20 @@ void refuseToReplaceInput(const std::string& input, const std::string& output)
         throw FileError(output + " is the input itself; inputs are never replaced");
 }
 
+std::string resultKey(const std::string& output)
+{
+    std::error_code ec;
+    return fs::weakly_canonical(output, ec).string();
+}
+
+// Even with --force, a result of this run is never replaced by another input's.
+void refuseResultOfThisRun(const std::string& output, const ResultsWritten& written)
+{
+    auto found = written.find(resultKey(output));
+    if (found != written.end())
+        throw FileError(output + " was written from " + found->second + " in this run; rename one of the two");
+}
+
 void refuseExisting(const std::string& output, bool force)
 {
     std::error_code ec;
@@ -118,7 +132,8 @@ double runStage(StageHost& stage, WorkingImage& working, const Request& request,
     return 0;
 }
 
-void process(StageHost& stage, const Request& request, const std::string& input, Progress& progress)
+void process(StageHost& stage, const Request& request, const std::string& input, Progress& progress,
+             ResultsWritten& written)
 {
     std::string name = fs::path(input).filename().string();
     Timings timings;
@@ -133,6 +148,7 @@ void process(StageHost& stage, const Request& request, const std::string& input,
     if (!request.outputFolder.empty()) {
         output = resultPathFor(request, input, format);
         refuseToReplaceInput(input, output);
+        refuseResultOfThisRun(output, written);
         refuseExisting(output, request.force);
     }
 
@@ -163,8 +179,10 @@ void process(StageHost& stage, const Request& request, const std::string& input,
     stopIfCancelled();
 
     progress.update("writing", 0.85);
-    if (!output.empty())
+    if (!output.empty()) {
         writeCommitted(result, output, format, request);
+        written[resultKey(output)] = input;
+    }
     timings.encode = clock.lap();
 
     if (!request.compareFile.empty()) {
@@ -189,10 +207,11 @@ void process(StageHost& stage, const Request& request, const std::string& input,
 
 } // namespace
 
-FileOutcome processPhoto(StageHost& stage, const Request& request, const std::string& input, Progress& progress)
+FileOutcome processPhoto(StageHost& stage, const Request& request, const std::string& input, Progress& progress,
+                         ResultsWritten& written)
 {
     try {
-        process(stage, request, input, progress);
+        process(stage, request, input, progress, written);
         return FileOutcome::Written;
     } catch (const Interrupted&) {
         return FileOutcome::Interrupted;

@@ -8,6 +8,7 @@
 #include "progress.h"
 #include "stage_host.h"
 
+#include <map>
 #include <string>
 
 namespace vivanto {
@@ -18,6 +19,11 @@ struct Timings {
     double decode = 0, toWorking = 0, stage = 0, inHook = 0, fromWorking = 0, encode = 0;
 };
 
-FileOutcome processPhoto(StageHost& stage, const Request& request, const std::string& input, Progress& progress);
+// The results a batch has written so far, by the input each came from, so
+// that two inputs of the same name never overwrite each other's result.
+using ResultsWritten = std::map<std::string, std::string>;
+
+FileOutcome processPhoto(StageHost& stage, const Request& request, const std::string& input, Progress& progress,
+                         ResultsWritten& written);
 
 } // namespace vivanto

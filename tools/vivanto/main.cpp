@@ -108,9 +108,10 @@ int runBatch(StageHost& stage, const Request& request)
     Progress progress(static_cast<int>(request.inputs.size()), isatty(STDERR_FILENO) != 0);
     int written = 0, failed = 0;
     bool interrupted = false;
+    ResultsWritten results;
     for (std::size_t i = 0; i < request.inputs.size() && !interrupted; ++i) {
         progress.startFile(static_cast<int>(i + 1), request.inputs[i]);
-        switch (processPhoto(stage, request, request.inputs[i], progress)) {
+        switch (processPhoto(stage, request, request.inputs[i], progress, results)) {
         case FileOutcome::Written: ++written; break;
         case FileOutcome::Failed: ++failed; break;
         case FileOutcome::Interrupted: interrupted = true; break;
