@@ -5,7 +5,6 @@
 #include "parallel.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -32,8 +31,6 @@ std::string libraryMessage(const vips::VError& error)
     return text.empty() ? "unknown error" : text;
 }
 
-// libvips also prints warnings of its own (a truncated file warns before it
-// fails); the one line per file we print says all the user needs.
 // Converts [first, end) in chunks and gives up between chunks once the user
 // has pressed Ctrl-C: a large photo takes seconds, and the caller throws the
 // half-converted pixels away.
@@ -44,6 +41,8 @@ template <typename Convert> void convertUnlessCancelled(std::size_t first, std::
         convert(at, std::min(end, at + kChunk));
 }
 
+// libvips also prints warnings of its own (a truncated file warns before it
+// fails); the one line per file we print says all the user needs.
 void quietWarning(const gchar*, GLogLevelFlags, const gchar*, gpointer)
 {
 }
@@ -101,8 +100,10 @@ VImage rescaledAlpha(const Photo& photo, int bits)
     return alpha.linear(1.0 / 257.0, 0.5).cast(VIPS_FORMAT_UCHAR);
 }
 
-// Header fields libvips keeps outside the metadata table; everything else
-// (EXIF, XMP, orientation, the ICC profile...) is carried over.
+// Header fields libvips keeps outside the metadata table, and the loader's
+// notes on how the input stored its samples (a palette, fewer bits), which the
+// result does not share; everything else (EXIF, XMP, orientation, the ICC
+// profile...) is carried over.
 bool isCoreField(const char* name)
 {
     static const std::set<std::string> core{"width", "height", "bands", "format", "coding",
