@@ -23,6 +23,12 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null
 }
 
+# What vivanto, the command-line host, needs: libvips for image files and
+# LittleCMS for colour.
+ensure_vivanto_packages() {
+  ensure_packages pkg-config libvips-dev liblcms2-dev
+}
+
 # The packages every build of ours needs.
 ensure_base_packages() {
   ensure_packages build-essential cmake binutils googletest libgtest-dev libgmock-dev

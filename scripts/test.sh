@@ -3,6 +3,7 @@
 source "$(dirname "$0")/lib.sh"
 cd "$repo_root"
 ensure_base_packages
+ensure_vivanto_packages
 
 section "Linux x86_64 (one-byte host boolean, exact evaluation)"
 build_and_test_preset default

@@ -1,5 +1,6 @@
 #include "host.h"
 
+#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 
@@ -549,6 +550,18 @@ Image& Host::addImage(const Geometry& geometry, Guards guards)
     std::lock_guard lock(mutex_);
     images_.push_back(std::move(image));
     return *images_.back();
+}
+
+void Host::removeImage(const Image& image)
+{
+    std::unique_ptr<Image> released;
+    std::lock_guard lock(mutex_);
+    auto found = std::find_if(images_.begin(), images_.end(),
+                              [&](const std::unique_ptr<Image>& held) { return held.get() == &image; });
+    if (found == images_.end())
+        return;
+    released = std::move(*found);
+    images_.erase(found);
 }
 
 PipeData Host::pipe(Image* image, HostBool* cancelFlag)

@@ -78,6 +78,10 @@ public:
 
     // --- images and rendering -------------------------------------------
     Image& addImage(const Geometry& geometry, Guards guards = {});
+    // Lets go of an image once its render is over, so that a host rendering
+    // many images keeps only the pixels still in use. Its handle is then
+    // unknown to the operations, as any handle this host did not hand out.
+    void removeImage(const Image& image);
     // The record of one render; image and cancel flag may be null.
     PipeData pipe(Image* image, HostBool* cancelFlag = nullptr);
     // Stores `value` into `flag` as the plug-in fetches row `row`, as a host

@@ -1,0 +1,69 @@
+// Plug-ins that misbehave on purpose, built several ways from this one source,
+// to drive vivanto's failure paths: a wrong interface version, a missing entry
+// point, a stage that refuses some images, and a stage during which the user
+// presses Ctrl-C. Each defines the same three options as the real plug-in so
+// that the usual settings flags apply.
+#include "bibble_host.h"
+
+#include <signal.h>
+
+#ifndef FAKE_VERSION
+#define FAKE_VERSION 5
+#endif
+
+namespace {
+
+int HOST_CALL acceptEdit(BibblePluginData*, OptionData*)
+{
+    return 0;
+}
+
+int HOST_CALL process(BibblePluginData* data, PipeData* pipe)
+{
+#ifdef FAKE_REFUSE_WIDTH
+    if (data->imageWidth(pipe->image) == FAKE_REFUSE_WIDTH)
+        return -1;
+#endif
+#ifdef FAKE_INTERRUPT_AT_ROW
+    int32_t height = data->imageHeight(pipe->image);
+    for (int32_t row = 0; row < height; ++row) {
+        if (pipe->cancelFlag != nullptr && __atomic_load_n(pipe->cancelFlag, __ATOMIC_RELAXED) == 1)
+            return 0;
+        data->imageRow(pipe->image, row);
+        if (row == FAKE_INTERRUPT_AT_ROW)
+            raise(SIGINT); // as if the user pressed Ctrl-C now
+    }
+#endif
+    (void)data;
+    (void)pipe;
+    return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+__attribute__((visibility("default"))) int HOST_CALL getVersion(void)
+{
+    return FAKE_VERSION;
+}
+
+__attribute__((visibility("default"))) int HOST_CALL RegisterPlugin(BibblePluginData* data)
+{
+    data->interfaceVersion = FAKE_VERSION;
+    data->defineBoolOption(data->optionsHandle, "vivanto_enabled", "vivanto_plugin", "Enable", 0, 0);
+    data->defineIntOption(data->optionsHandle, "vivanto_rg", "vivanto_plugin", "Red-green", 15, 0);
+    data->defineIntOption(data->optionsHandle, "vivanto_by", "vivanto_plugin", "Blue-yellow", 35, 0);
+    data->addSettingsHook(data->pluginHandle, acceptEdit);
+    data->addProcess(data->pluginHandle, process, 9, 4);
+    return 0;
+}
+
+#ifndef FAKE_WITHOUT_UNREGISTER
+__attribute__((visibility("default"))) int HOST_CALL unRegisterPlugin(void)
+{
+    return 0;
+}
+#endif
+
+} // extern "C"

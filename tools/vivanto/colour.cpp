@@ -1,0 +1,113 @@
+#include "colour.h"
+
+#include <algorithm>
+#include <cmath>
+#include <lcms2.h>
+
+namespace vivanto {
+
+namespace {
+
+// Pixels converted per call: enough to amortise the call, small enough for the stack.
+constexpr std::size_t kBatch = 1024;
+
+cmsHPROFILE srgbGrey()
+{
+    // The sRGB tone curve as LittleCMS's parametric type 4.
+    const cmsFloat64Number srgbCurve[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};
+    cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, 4, srgbCurve);
+    cmsHPROFILE profile = cmsCreateGrayProfile(cmsD50_xyY(), curve);
+    cmsFreeToneCurve(curve);
+    return profile;
+}
+
+cmsHPROFILE openProfile(const std::vector<unsigned char>& bytes, bool grey)
+{
+    if (bytes.empty())
+        return grey ? srgbGrey() : cmsCreate_sRGBProfile();
+    cmsHPROFILE profile = cmsOpenProfileFromMem(bytes.data(), static_cast<cmsUInt32Number>(bytes.size()));
+    if (profile == nullptr)
+        throw ColourError("its ICC profile cannot be read");
+    cmsColorSpaceSignature space = cmsGetColorSpace(profile);
+    if (space != (grey ? cmsSigGrayData : cmsSigRgbData)) {
+        cmsCloseProfile(profile);
+        throw ColourError(std::string("its ICC profile is not for ") + (grey ? "grey" : "RGB") + " images");
+    }
+    return profile;
+}
+
+uint16_t clampedSample(double value)
+{
+    // Half up, then clamped to the sample range.
+    return static_cast<uint16_t>(std::clamp(std::floor(value + 0.5), 0.0, 65535.0));
+}
+
+} // namespace
+
+struct ColourSpace::Transforms {
+    cmsHTRANSFORM toLab = nullptr;
+    cmsHTRANSFORM fromLab = nullptr;
+    ~Transforms()
+    {
+        if (toLab != nullptr)
+            cmsDeleteTransform(toLab);
+        if (fromLab != nullptr)
+            cmsDeleteTransform(fromLab);
+    }
+};
+
+ColourSpace::ColourSpace(const std::vector<unsigned char>& profile, bool grey, int bits)
+    : transforms_(std::make_unique<Transforms>())
+{
+    cmsHPROFILE photo = openProfile(profile, grey);
+    cmsHPROFILE lab = cmsCreateLab4Profile(nullptr); // D50
+    cmsUInt32Number format = grey ? (bits == 16 ? TYPE_GRAY_16 : TYPE_GRAY_8) : (bits == 16 ? TYPE_RGB_16 : TYPE_RGB_8);
+    // No 1-pixel cache: the transforms are shared by the conversion threads.
+    cmsUInt32Number flags = cmsFLAGS_NOCACHE;
+    transforms_->toLab = cmsCreateTransform(photo, format, lab, TYPE_Lab_DBL, INTENT_RELATIVE_COLORIMETRIC, flags);
+    transforms_->fromLab = cmsCreateTransform(lab, TYPE_Lab_DBL, photo, format, INTENT_RELATIVE_COLORIMETRIC, flags);
+    cmsCloseProfile(lab);
+    cmsCloseProfile(photo);
+    if (transforms_->toLab == nullptr || transforms_->fromLab == nullptr)
+        throw ColourError("no colour transform can be made from its ICC profile");
+}
+
+ColourSpace::~ColourSpace() = default;
+
+void ColourSpace::toWorking(const void* samples, uint16_t* working, std::size_t pixels) const
+{
+    cmsUInt32Number bytesPerPixel = T_CHANNELS(cmsGetTransformInputFormat(transforms_->toLab))
+        * T_BYTES(cmsGetTransformInputFormat(transforms_->toLab));
+    cmsCIELab lab[kBatch];
+    auto* in = static_cast<const unsigned char*>(samples);
+    for (std::size_t done = 0; done < pixels; done += kBatch) {
+        std::size_t count = std::min(kBatch, pixels - done);
+        cmsDoTransform(transforms_->toLab, in + done * bytesPerPixel, lab, static_cast<cmsUInt32Number>(count));
+        for (std::size_t i = 0; i < count; ++i) {
+            uint16_t* pixel = working + (done + i) * kChannels;
+            pixel[0] = clampedSample(lab[i].L * kLightnessPerUnit);
+            pixel[1] = clampedSample(kNeutral + lab[i].a * kChromaPerUnit);
+            pixel[2] = clampedSample(kNeutral + lab[i].b * kChromaPerUnit);
+        }
+    }
+}
+
+void ColourSpace::fromWorking(const uint16_t* working, void* samples, std::size_t pixels) const
+{
+    cmsUInt32Number bytesPerPixel = T_CHANNELS(cmsGetTransformOutputFormat(transforms_->fromLab))
+        * T_BYTES(cmsGetTransformOutputFormat(transforms_->fromLab));
+    cmsCIELab lab[kBatch];
+    auto* out = static_cast<unsigned char*>(samples);
+    for (std::size_t done = 0; done < pixels; done += kBatch) {
+        std::size_t count = std::min(kBatch, pixels - done);
+        for (std::size_t i = 0; i < count; ++i) {
+            const uint16_t* pixel = working + (done + i) * kChannels;
+            lab[i].L = pixel[0] / kLightnessPerUnit;
+            lab[i].a = (pixel[1] - double{kNeutral}) / kChromaPerUnit;
+            lab[i].b = (pixel[2] - double{kNeutral}) / kChromaPerUnit;
+        }
+        cmsDoTransform(transforms_->fromLab, lab, out + done * bytesPerPixel, static_cast<cmsUInt32Number>(count));
+    }
+}
+
+} // namespace vivanto

@@ -1,0 +1,40 @@
+// Colour conversion between a photo's samples and the working image, through
+// LittleCMS: the photo's embedded ICC profile (sRGB for RGB photos without
+// one, a grey with the sRGB tone curve for grey ones) to CIE L*a*b* (D50) with
+// relative colorimetric intent, and back. Transforms are made in floating
+// point, so that greys land on a* = b* = 0 and come back as exact greys.
+#pragma once
+
+#include "working_image.h"
+
+#include <cstddef>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+namespace vivanto {
+
+struct ColourError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+class ColourSpace {
+public:
+    // `profile` empty: the photo's colours are sRGB (or sRGB grey).
+    // Throws ColourError for a profile that cannot be used for this kind of photo.
+    ColourSpace(const std::vector<unsigned char>& profile, bool grey, int bits);
+    ~ColourSpace();
+    ColourSpace(const ColourSpace&) = delete;
+    ColourSpace& operator=(const ColourSpace&) = delete;
+
+    // `pixels` colour samples (1 or 3 per pixel, 8 or 16 bits, no alpha) to
+    // working samples (3 per pixel). Safe to call from several threads at once.
+    void toWorking(const void* samples, uint16_t* working, std::size_t pixels) const;
+    void fromWorking(const uint16_t* working, void* samples, std::size_t pixels) const;
+
+private:
+    struct Transforms;
+    std::unique_ptr<Transforms> transforms_;
+};
+
+} // namespace vivanto

@@ -1,0 +1,146 @@
+#include "command_line.h"
+
+#include <charconv>
+#include <limits>
+
+namespace vivanto {
+
+const char* const kUsage = R"(usage: vivanto [options] INPUT... -o FOLDER
+
+Runs the vivanto plug-in's colour stage on PNG, TIFF and JPEG photos, as the
+editor would, and writes each result under the input's name into FOLDER.
+
+Settings (each is one edit in the plug-in's settings panel, in the order given;
+moving a slider while the switch is off turns the switch on):
+  --rg N                 "Pop the reds and greens" (key vivanto_rg)
+  --by N                 "Pop the blues and yellows." (key vivanto_by)
+  --enable, --disable    the switch "Enable vivanto plugin" (key vivanto_enabled)
+  --set KEY=VALUE        any option the plug-in defines (integers; switches 0 or 1)
+  --list-options         show the plug-in's options and their values, then stop
+
+Output:
+  -o, --output FOLDER    folder for the results (must exist)
+  --force                replace results that already exist
+  --format png|tiff|jpeg write this format instead of the input's
+  --depth 8|16           write this many bits per sample instead of the input's
+  --quality N            JPEG quality, 1..100 (default 92)
+  --compare FILE         also write before and after side by side (one input)
+  --stats                report clipping per colour axis and how far each slider can go
+  --timings              report the time spent decoding, converting, in the stage, encoding
+
+Plug-in and host:
+  --plugin PATH          load this plug-in library instead of the one built with vivanto
+  --about PAGE           show the plug-in's About title and write its text to PAGE (HTML)
+  --threads N            render threads (default: one per processor)
+  --strip-rows N         rows per strip handed to a render thread (default 256; 0: one call)
+  -h, --help
+
+Exit status: 0 all done, 1 some file failed, 2 wrong usage or unusable plug-in,
+130 interrupted.
+)";
+
+namespace {
+
+int64_t parseInteger(const std::string& text, const std::string& what, int64_t low, int64_t high)
+{
+    int64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size())
+        throw UsageError(what + ": \"" + text + "\" is not an integer");
+    if (value < low || value > high)
+        throw UsageError(what + ": " + text + " is out of range " + std::to_string(low) + ".."
+                         + std::to_string(high));
+    return value;
+}
+
+int32_t settingValue(const std::string& text, const std::string& key)
+{
+    return static_cast<int32_t>(
+        parseInteger(text, key, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+}
+
+FileFormat formatNamed(const std::string& name)
+{
+    if (name == "png")
+        return FileFormat::Png;
+    if (name == "tiff" || name == "tif")
+        return FileFormat::Tiff;
+    if (name == "jpeg" || name == "jpg")
+        return FileFormat::Jpeg;
+    throw UsageError("--format: \"" + name + "\" is not png, tiff or jpeg");
+}
+
+} // namespace
+
+Request parseCommandLine(const std::vector<std::string>& arguments)
+{
+    Request request;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        auto value = [&]() -> const std::string& {
+            if (i + 1 >= arguments.size())
+                throw UsageError(argument + " needs a value");
+            return arguments[++i];
+        };
+        if (argument == "-h" || argument == "--help")
+            request.help = true;
+        else if (argument == "-o" || argument == "--output")
+            request.outputFolder = value();
+        else if (argument == "--plugin")
+            request.pluginPath = value();
+        else if (argument == "--rg")
+            request.edits.push_back({"vivanto_rg", settingValue(value(), "--rg")});
+        else if (argument == "--by")
+            request.edits.push_back({"vivanto_by", settingValue(value(), "--by")});
+        else if (argument == "--enable")
+            request.edits.push_back({"vivanto_enabled", 1});
+        else if (argument == "--disable")
+            request.edits.push_back({"vivanto_enabled", 0});
+        else if (argument == "--set") {
+            const std::string& pair = value();
+            std::size_t equals = pair.find('=');
+            if (equals == std::string::npos || equals == 0)
+                throw UsageError("--set: \"" + pair + "\" is not KEY=VALUE");
+            std::string key = pair.substr(0, equals);
+            request.edits.push_back({key, settingValue(pair.substr(equals + 1), key)});
+        } else if (argument == "--list-options")
+            request.listOptions = true;
+        else if (argument == "--force")
+            request.force = true;
+        else if (argument == "--format")
+            request.format = formatNamed(value());
+        else if (argument == "--depth") {
+            int64_t bits = parseInteger(value(), "--depth", 8, 16);
+            if (bits != 8 && bits != 16)
+                throw UsageError("--depth: give 8 or 16");
+            request.bits = static_cast<int>(bits);
+        } else if (argument == "--quality")
+            request.quality = static_cast<int>(parseInteger(value(), "--quality", 1, 100));
+        else if (argument == "--compare")
+            request.compareFile = value();
+        else if (argument == "--about")
+            request.aboutPage = value();
+        else if (argument == "--stats")
+            request.stats = true;
+        else if (argument == "--timings")
+            request.timings = true;
+        else if (argument == "--threads")
+            request.threads = static_cast<int>(parseInteger(value(), "--threads", 1, 256));
+        else if (argument == "--strip-rows")
+            request.stripRows = static_cast<int32_t>(parseInteger(value(), "--strip-rows", 0, 1 << 30));
+        else if (argument.size() > 1 && argument[0] == '-')
+            throw UsageError("unknown option " + argument + " (see --help)");
+        else
+            request.inputs.push_back(argument);
+    }
+    if (request.format == FileFormat::Jpeg && request.bits == 16)
+        throw UsageError("--depth 16: JPEG holds 8-bit samples only");
+    if (!request.compareFile.empty() && request.inputs.size() != 1)
+        throw UsageError("--compare needs exactly one input");
+    bool actsOnPhotos = !request.outputFolder.empty() || request.stats || !request.compareFile.empty();
+    if (!request.inputs.empty() && !actsOnPhotos)
+        throw UsageError("say where the results go: -o FOLDER (or ask for --stats or --compare)");
+    return request;
+}
+
+} // namespace vivanto

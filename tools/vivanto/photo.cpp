@@ -1,0 +1,329 @@
+#include "photo.h"
+
+#include "cancel.h"
+#include "colour.h"
+#include "parallel.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+namespace vivanto {
+
+using vips::VImage;
+
+namespace {
+
+constexpr const char* kProfileField = "icc-profile-data";
+
+// The first line of libvips' error buffer, which is then cleared so that the
+// next file's message starts afresh.
+std::string libraryMessage(const vips::VError& error)
+{
+    std::string text = error.what();
+    vips_error_clear();
+    if (text.find("is not a known file format") != std::string::npos)
+        return "not an image in any format libvips knows";
+    text = text.substr(0, text.find('\n'));
+    return text.empty() ? "unknown error" : text;
+}
+
+// Converts [first, end) in chunks and gives up between chunks once the user
+// has pressed Ctrl-C: a large photo takes seconds, and the caller throws the
+// half-converted pixels away.
+template <typename Convert> void convertUnlessCancelled(std::size_t first, std::size_t end, const Convert& convert)
+{
+    constexpr std::size_t kChunk = 1 << 16;
+    for (std::size_t at = first; at < end && !cancelled(); at += kChunk)
+        convert(at, std::min(end, at + kChunk));
+}
+
+// libvips also prints warnings of its own (a truncated file warns before it
+// fails); the one line per file we print says all the user needs.
+void quietWarning(const gchar*, GLogLevelFlags, const gchar*, gpointer)
+{
+}
+
+void checkReadable(const std::string& path)
+{
+    std::error_code ec;
+    auto status = std::filesystem::status(path, ec);
+    if (!std::filesystem::exists(status))
+        throw PhotoError("no such file");
+    if (std::filesystem::is_directory(status))
+        throw PhotoError("is a folder, not an image");
+    std::ifstream probe(path, std::ios::binary);
+    if (!probe)
+        throw PhotoError(std::string("cannot be read: ") + std::strerror(errno));
+}
+
+FileFormat formatOfLoader(const std::string& loader)
+{
+    if (loader.starts_with("png"))
+        return FileFormat::Png;
+    if (loader.starts_with("tiff"))
+        return FileFormat::Tiff;
+    if (loader.starts_with("jpeg"))
+        return FileFormat::Jpeg;
+    std::string kind = loader.substr(0, loader.find("load"));
+    throw PhotoError("unsupported format (" + kind + "): vivanto reads PNG, TIFF and JPEG");
+}
+
+VipsInterpretation interpretationOf(bool grey, int bits)
+{
+    if (grey)
+        return bits == 16 ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W;
+    return bits == 16 ? VIPS_INTERPRETATION_RGB16 : VIPS_INTERPRETATION_sRGB;
+}
+
+VipsBandFormat bandFormatOf(int bits)
+{
+    return bits == 16 ? VIPS_FORMAT_USHORT : VIPS_FORMAT_UCHAR;
+}
+
+VImage colourBands(const Photo& photo)
+{
+    VImage colour = photo.image.extract_band(0, VImage::option()->set("n", photo.grey ? 1 : 3));
+    return colour.copy(VImage::option()->set("interpretation", interpretationOf(photo.grey, photo.bits)));
+}
+
+VImage rescaledAlpha(const Photo& photo, int bits)
+{
+    VImage alpha = photo.image.extract_band(photo.image.bands() - 1);
+    if (bits == photo.bits)
+        return alpha;
+    if (bits == 16)
+        return alpha.cast(VIPS_FORMAT_USHORT).linear(257.0, 0.0).cast(VIPS_FORMAT_USHORT);
+    return alpha.linear(1.0 / 257.0, 0.5).cast(VIPS_FORMAT_UCHAR);
+}
+
+// Header fields libvips keeps outside the metadata table, and the loader's
+// notes on how the input stored its samples (a palette, fewer bits), which the
+// result does not share; everything else (EXIF, XMP, orientation, the ICC
+// profile...) is carried over.
+bool isCoreField(const char* name)
+{
+    static const std::set<std::string> core{"width", "height", "bands", "format", "coding",
+                                            "interpretation", "xoffset", "yoffset", "xres",
+                                            "yres", "filename", "mode", "scale", "offset",
+                                            "vips-loader", "bits-per-sample", "palette-bit-depth"};
+    return core.contains(name);
+}
+
+VImage withMetadataOf(VImage image, const VImage& source)
+{
+    image = image.copy(VImage::option()->set("xres", source.xres())->set("yres", source.yres()));
+    gchar** fields = vips_image_get_fields(source.get_image());
+    for (gchar** field = fields; *field != nullptr; ++field) {
+        if (isCoreField(*field))
+            continue;
+        GValue value = G_VALUE_INIT;
+        if (vips_image_get(source.get_image(), *field, &value) == 0) {
+            vips_image_set(image.get_image(), *field, &value);
+            g_value_unset(&value);
+        }
+    }
+    g_strfreev(fields);
+    return image;
+}
+
+} // namespace
+
+void startImageLibrary(const char* programName)
+{
+    if (VIPS_INIT(programName) != 0)
+        throw PhotoError("cannot start libvips: " + std::string(vips_error_buffer()));
+    g_log_set_handler("VIPS", G_LOG_LEVEL_WARNING, quietWarning, nullptr);
+}
+
+Photo decodePhoto(const std::string& path)
+{
+    checkReadable(path);
+    Photo photo;
+    try {
+        VImage header = VImage::new_from_file(
+            path.c_str(), VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL)->set("fail_on", VIPS_FAIL_ON_ERROR));
+        photo.format = formatOfLoader(header.get_string("vips-loader"));
+        if (header.format() != VIPS_FORMAT_UCHAR && header.format() != VIPS_FORMAT_USHORT)
+            throw PhotoError("unsupported sample type: vivanto reads 8- and 16-bit samples");
+        int bands = header.bands();
+        if (bands < 1 || bands > 4)
+            throw PhotoError("unsupported: " + std::to_string(bands) + " bands");
+        if (header.interpretation() == VIPS_INTERPRETATION_CMYK)
+            throw PhotoError("unsupported colour space: CMYK");
+        photo.bits = header.format() == VIPS_FORMAT_USHORT ? 16 : 8;
+        photo.grey = bands <= 2;
+        photo.hasAlpha = bands == 2 || bands == 4;
+        if (header.get_typeof(kProfileField) != 0) {
+            size_t length = 0;
+            auto data = static_cast<const unsigned char*>(header.get_blob(kProfileField, &length));
+            photo.profile.assign(data, data + length);
+        }
+        // Decoding happens here, so a truncated or corrupt file fails now,
+        // before any output exists.
+        photo.image = header.copy_memory();
+    } catch (const vips::VError& error) {
+        throw PhotoError("cannot decode (corrupt, truncated or not an image): " + libraryMessage(error));
+    }
+    return photo;
+}
+
+WorkingImage toWorking(const Photo& photo, int threads)
+{
+    std::vector<unsigned char> samples;
+    try {
+        size_t size = 0;
+        void* memory = colourBands(photo).write_to_memory(&size);
+        samples.assign(static_cast<unsigned char*>(memory), static_cast<unsigned char*>(memory) + size);
+        g_free(memory);
+    } catch (const vips::VError& error) {
+        throw PhotoError("cannot read its colours: " + libraryMessage(error));
+    }
+    try {
+        ColourSpace space(photo.profile, photo.grey, photo.bits);
+        WorkingImage working{photo.image.width(), photo.image.height(), {}};
+        std::size_t pixels = std::size_t(working.width) * std::size_t(working.height);
+        working.samples.resize(pixels * kChannels);
+        std::size_t bytesPerPixel = std::size_t(photo.grey ? 1 : 3) * std::size_t(photo.bits / 8);
+        inParallel(pixels, threads, [&](std::size_t first, std::size_t end) {
+            convertUnlessCancelled(first, end, [&](std::size_t from, std::size_t to) {
+                space.toWorking(samples.data() + from * bytesPerPixel, working.samples.data() + from * kChannels,
+                                to - from);
+            });
+        });
+        return working;
+    } catch (const ColourError& error) {
+        throw PhotoError(error.what());
+    }
+}
+
+VImage fromWorking(const WorkingImage& working, const Photo& photo, int bits, int threads)
+{
+    std::size_t pixels = std::size_t(working.width) * std::size_t(working.height);
+    int bands = photo.grey ? 1 : 3;
+    std::size_t bytesPerPixel = std::size_t(bands) * std::size_t(bits / 8);
+    std::vector<unsigned char> samples(pixels * bytesPerPixel);
+    try {
+        ColourSpace space(photo.profile, photo.grey, bits);
+        inParallel(pixels, threads, [&](std::size_t first, std::size_t end) {
+            convertUnlessCancelled(first, end, [&](std::size_t from, std::size_t to) {
+                space.fromWorking(working.samples.data() + from * kChannels, samples.data() + from * bytesPerPixel,
+                                  to - from);
+            });
+        });
+    } catch (const ColourError& error) {
+        throw PhotoError(error.what());
+    }
+    try {
+        VImage out = VImage::new_from_memory(samples.data(), samples.size(), working.width, working.height, bands,
+                                             bandFormatOf(bits));
+        if (photo.hasAlpha)
+            out = out.bandjoin(rescaledAlpha(photo, bits));
+        out = out.copy(VImage::option()->set("interpretation", interpretationOf(photo.grey, bits)));
+        // Evaluated now, while `samples` is certainly alive.
+        return withMetadataOf(out, photo.image).copy_memory();
+    } catch (const vips::VError& error) {
+        throw PhotoError("cannot assemble the result: " + libraryMessage(error));
+    }
+}
+
+void encodePhoto(const VImage& image, const std::string& path, FileFormat format, int quality)
+{
+    try {
+        vips::VOption* options = VImage::option();
+        switch (format) {
+        case FileFormat::Png:
+            image.pngsave(path.c_str(), options);
+            break;
+        case FileFormat::Tiff:
+            image.tiffsave(path.c_str(), options);
+            break;
+        case FileFormat::Jpeg:
+            image.jpegsave(path.c_str(), options->set("Q", quality));
+            break;
+        }
+    } catch (const vips::VError& error) {
+        throw PhotoError("cannot write: " + libraryMessage(error));
+    }
+}
+
+VImage flattenedOnWhite(const VImage& image, const Photo& photo)
+{
+    int bits = image.format() == VIPS_FORMAT_USHORT ? 16 : 8;
+    double white = bits == 16 ? 65535.0 : 255.0;
+    try {
+        return image.flatten(VImage::option()->set("background", std::vector<double>{white})->set("max_alpha", white))
+            .cast(bandFormatOf(bits))
+            .copy(VImage::option()->set("interpretation", interpretationOf(photo.grey, bits)));
+    } catch (const vips::VError& error) {
+        throw PhotoError("cannot flatten the transparency: " + libraryMessage(error));
+    }
+}
+
+namespace {
+
+VImage forDisplay(const VImage& image, const Photo& photo)
+{
+    int bits = image.format() == VIPS_FORMAT_USHORT ? 16 : 8;
+    bool alpha = image.bands() == (photo.grey ? 2 : 4); // gone already from a JPEG result
+    VImage shown = alpha ? flattenedOnWhite(image, photo) : image;
+    shown = shown.copy(VImage::option()->set("interpretation", interpretationOf(photo.grey, bits)));
+    if (!photo.profile.empty()) // for the eye only: 8-bit display precision is enough
+        return shown.icc_transform("srgb", VImage::option()->set("embedded", true)->set("depth", 8)->set(
+                                               "intent", VIPS_INTENT_RELATIVE));
+    return shown.colourspace(VIPS_INTERPRETATION_sRGB).cast(VIPS_FORMAT_UCHAR);
+}
+
+} // namespace
+
+VImage sideBySide(const Photo& before, const VImage& after)
+{
+    try {
+        return forDisplay(before.image, before)
+            .join(forDisplay(after, before),
+                  VIPS_DIRECTION_HORIZONTAL,
+                  VImage::option()->set("shim", 16)->set("background", std::vector<double>{128.0})->set(
+                      "expand", true))
+            .copy_memory();
+    } catch (const vips::VError& error) {
+        throw PhotoError("cannot make the comparison: " + libraryMessage(error));
+    }
+}
+
+FileFormat formatOfName(const std::string& path)
+{
+    std::string suffix = std::filesystem::path(path).extension().string();
+    std::transform(suffix.begin(), suffix.end(), suffix.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    if (suffix == ".png")
+        return FileFormat::Png;
+    if (suffix == ".tif" || suffix == ".tiff")
+        return FileFormat::Tiff;
+    if (suffix == ".jpg" || suffix == ".jpeg")
+        return FileFormat::Jpeg;
+    throw PhotoError("name it .png, .tif or .jpg so that the format is clear");
+}
+
+std::string suffixOf(FileFormat format)
+{
+    switch (format) {
+    case FileFormat::Png: return ".png";
+    case FileFormat::Tiff: return ".tif";
+    case FileFormat::Jpeg: return ".jpg";
+    }
+    return ".png";
+}
+
+std::string nameOf(FileFormat format)
+{
+    switch (format) {
+    case FileFormat::Png: return "png";
+    case FileFormat::Tiff: return "tiff";
+    case FileFormat::Jpeg: return "jpeg";
+    }
+    return "png";
+}
+
+} // namespace vivanto

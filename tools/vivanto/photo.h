@@ -1,0 +1,61 @@
+// Photos in and out through libvips: PNG, TIFF and JPEG, 8 or 16 bits per
+// sample, RGB or grey, with or without alpha, with or without an embedded ICC
+// profile; and the conversion between a photo and the editor's working image
+// (see working_image.h for the encoding).
+#pragma once
+
+#include "working_image.h"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+#include <vips/vips8>
+
+namespace vivanto {
+
+enum class FileFormat { Png, Tiff, Jpeg };
+
+// Why a file cannot be read, converted or written, in words for the user.
+struct PhotoError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct Photo {
+    FileFormat format = FileFormat::Png;
+    int bits = 8;      // per sample: 8 or 16
+    bool grey = false; // one colour band instead of three
+    bool hasAlpha = false;
+    std::vector<unsigned char> profile; // the embedded ICC profile; empty when there is none
+    vips::VImage image;                 // every band as decoded, held in memory
+};
+
+// Starts libvips; throws PhotoError when it cannot.
+void startImageLibrary(const char* programName);
+
+// Reads and decodes the whole file. Throws PhotoError for a missing,
+// unreadable, corrupt or unsupported file.
+Photo decodePhoto(const std::string& path);
+
+// Colour bands to CIE L*a*b* through the embedded profile (sRGB when there is
+// none; see colour.h), then to the working encoding, on `threads` threads.
+WorkingImage toWorking(const Photo& photo, int threads);
+
+// Back from the working image to the photo's colour space and profile at
+// `bits` per sample, alpha (rescaled to `bits`) and metadata as the photo had them.
+vips::VImage fromWorking(const WorkingImage& working, const Photo& photo, int bits, int threads);
+
+// `image` (the photo's kind, with alpha) over a white background, alpha removed.
+vips::VImage flattenedOnWhite(const vips::VImage& image, const Photo& photo);
+
+// Writes `image` to `path` in `format`; `quality` applies to JPEG.
+void encodePhoto(const vips::VImage& image, const std::string& path, FileFormat format, int quality);
+
+// Before and after side by side, on sRGB at 8 bits, transparency over white.
+vips::VImage sideBySide(const Photo& before, const vips::VImage& after);
+
+// The format a file name's suffix asks for; throws PhotoError for any other suffix.
+FileFormat formatOfName(const std::string& path);
+std::string suffixOf(FileFormat format);
+std::string nameOf(FileFormat format);
+
+} // namespace vivanto
