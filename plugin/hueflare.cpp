@@ -167,6 +167,358 @@ static void scaleRowScalar(uint16_t* pixel, int64_t count, ptrdiff_t channelStep
 }
 
 /* ------------------------------------------------------------------------ */
+/* Vectorised rows                                                          */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * The layouts hosts really use, channel step 1 with pixel step 3 or 4, are
+ * walked as one run of interleaved samples, eight at a time, without sorting
+ * channels apart: each lane gets its own factor and offset, those of its
+ * channel, and lightness (and the fourth sample of a four-sample pixel) gets
+ * factor 1 and offset 0. x * 1 + 0 rounds back to x under either evaluation,
+ * so those samples are stored back unchanged. Results are bit for bit those
+ * of scaleRowScalar: the same single rounding (or the same chain of plain
+ * single roundings) per sample.
+ *
+ * A row's run goes from the first walked pixel's sample 0 to the last walked
+ * pixel's channel 2: nothing outside it is read or stored. Eight samples that
+ * do not fill a whole vector at the end are covered by one more vector laid
+ * over the run's last eight samples; it is loaded and worked out before any
+ * store, so the samples it shares with the vector before it are stored twice
+ * with the same value, never scaled twice.
+ *
+ * Which instructions to use is asked of the CPU once per process; the answer
+ * cannot change while the process lives.
+ */
+#if defined(__SSE2__) && (defined(__i386__) || defined(__x86_64__))
+#define HUEFLARE_X86_VECTORS 1
+#else
+#define HUEFLARE_X86_VECTORS 0
+#endif
+
+/* The row loops the stage can run; the testing build lets tests force one. */
+enum RowPath { PATH_SCALAR = 0, PATH_SSE2 = 1, PATH_AVX = 2, PATH_AVX_FMA = 3, PATH_COUNT = 4 };
+
+#if HUEFLARE_X86_VECTORS
+
+#include <cpuid.h>
+#include <immintrin.h>
+
+enum { LANES = 8, MAX_PIXEL_STEP = 4 };
+
+/* Factor and offset of every lane of an eight-sample vector that starts
+ * `phase` samples into a pixel (phase 0..pixelStep-1): lane i holds channel
+ * (phase + i) mod pixelStep. Worked out once per call. */
+typedef struct LanePatterns {
+    float factor[MAX_PIXEL_STEP][LANES];
+    float offset[MAX_PIXEL_STEP][LANES];
+    double factorWide[MAX_PIXEL_STEP][LANES];
+    double offsetWide[MAX_PIXEL_STEP][LANES];
+    int32_t pixelStep;
+} LanePatterns;
+
+static void fillLanePatterns(const ChromaScale* scale, int32_t pixelStep, LanePatterns* lanes)
+{
+    lanes->pixelStep = pixelStep;
+    for (int32_t phase = 0; phase < pixelStep; ++phase)
+        for (int32_t lane = 0; lane < LANES; ++lane) {
+            int32_t channel = (phase + lane) % pixelStep;
+            float factor = channel == 1 ? scale->factorRg : channel == 2 ? scale->factorBy : 1.0f;
+            float offset = channel == 1 ? scale->offsetRg : channel == 2 ? scale->offsetBy : 0.0f;
+            lanes->factor[phase][lane] = factor;
+            lanes->offset[phase][lane] = offset;
+            lanes->factorWide[phase][lane] = factor;
+            lanes->offsetWide[phase][lane] = offset;
+        }
+}
+
+/* Under the exact rule w < 0.5 gives 0, and it must be masked: for
+ * w = 0.5 - 2^-25 the float sum w + 0.5 rounds up to 1. From 0.5 up the float
+ * sum never crosses an integer the exact sum does not. Under the plain rule
+ * that rounded sum is the answer, and only w <= 0 gives 0. */
+#if !HUEFLARE_PLAIN_SINGLE
+#define KEEP_LANE_SSE(w) _mm_cmpge_ps((w), _mm_set1_ps(0.5f))
+#define KEEP_LANE_AVX(w) _mm256_cmp_ps((w), _mm256_set1_ps(0.5f), _CMP_GE_OQ)
+#else
+#define KEEP_LANE_SSE(w) _mm_cmpgt_ps((w), _mm_setzero_ps())
+#define KEEP_LANE_AVX(w) _mm256_cmp_ps((w), _mm256_setzero_ps(), _CMP_GT_OQ)
+#endif
+
+/* toSample on four lanes: clamp at 65535, add 0.5, truncate, zero the lanes
+ * the rule sends to 0. */
+static inline __m128i toSamplesSse2(__m128 w)
+{
+    __m128 rounded = _mm_add_ps(_mm_min_ps(w, _mm_set1_ps((float)SAMPLE_MAX)), _mm_set1_ps(0.5f));
+    return _mm_and_si128(_mm_cvttps_epi32(rounded), _mm_castps_si128(KEEP_LANE_SSE(w)));
+}
+
+/* 0..65535 in 32-bit lanes to 16-bit samples: SSE2 packs with signed
+ * saturation only, so the values are moved into signed range and back. */
+static inline __m128i packSamplesSse2(__m128i low, __m128i high)
+{
+    __m128i bias = _mm_set1_epi32(32768);
+    __m128i packed = _mm_packs_epi32(_mm_sub_epi32(low, bias), _mm_sub_epi32(high, bias));
+    return _mm_xor_si128(packed, _mm_set1_epi16((short)0x8000));
+}
+
+#if !HUEFLARE_PLAIN_SINGLE
+/* x * s + o on four lanes in double, where product and sum are exact, then
+ * rounded once to float. */
+static inline __m128 scaleLanesSse2(__m128i x, const double* factor, const double* offset)
+{
+    __m128d low = _mm_cvtepi32_pd(x);
+    __m128d high = _mm_cvtepi32_pd(_mm_shuffle_epi32(x, _MM_SHUFFLE(1, 0, 3, 2)));
+    low = _mm_add_pd(_mm_mul_pd(low, _mm_loadu_pd(factor)), _mm_loadu_pd(offset));
+    high = _mm_add_pd(_mm_mul_pd(high, _mm_loadu_pd(factor + 2)), _mm_loadu_pd(offset + 2));
+    return _mm_movelh_ps(_mm_cvtpd_ps(low), _mm_cvtpd_ps(high));
+}
+#define SSE2_LANES(x, lanes, phase, first) \
+    scaleLanesSse2((x), &(lanes)->factorWide[phase][first], &(lanes)->offsetWide[phase][first])
+#else
+/* x * s, rounded, plus o, rounded: -ffp-contract=off keeps them apart. */
+static inline __m128 scaleLanesSse2(__m128i x, const float* factor, const float* offset)
+{
+    __m128 product = _mm_mul_ps(_mm_cvtepi32_ps(x), _mm_loadu_ps(factor));
+    return _mm_add_ps(product, _mm_loadu_ps(offset));
+}
+#define SSE2_LANES(x, lanes, phase, first) \
+    scaleLanesSse2((x), &(lanes)->factor[phase][first], &(lanes)->offset[phase][first])
+#endif
+
+static inline __m128i scaleVectorSse2(__m128i samples, const LanePatterns* lanes, int32_t phase)
+{
+    __m128i zero = _mm_setzero_si128();
+    __m128 low = SSE2_LANES(_mm_unpacklo_epi16(samples, zero), lanes, phase, 0);
+    __m128 high = SSE2_LANES(_mm_unpackhi_epi16(samples, zero), lanes, phase, 4);
+    return packSamplesSse2(toSamplesSse2(low), toSamplesSse2(high));
+}
+
+/* Eight lanes of x * s + o in one 256-bit float vector. */
+#if !HUEFLARE_PLAIN_SINGLE
+__attribute__((target("avx"))) static inline __m256 scaleLanesAvx(__m128i low, __m128i high,
+                                                                   const LanePatterns* lanes,
+                                                                   int32_t phase)
+{
+    const double* factor = lanes->factorWide[phase];
+    const double* offset = lanes->offsetWide[phase];
+    __m256d wideLow = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(low), _mm256_loadu_pd(factor)),
+                                    _mm256_loadu_pd(offset));
+    __m256d wideHigh = _mm256_add_pd(
+        _mm256_mul_pd(_mm256_cvtepi32_pd(high), _mm256_loadu_pd(factor + 4)), _mm256_loadu_pd(offset + 4));
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(wideLow)),
+                                _mm256_cvtpd_ps(wideHigh), 1);
+}
+
+/* One fused multiply-add rounds x * s + o once, which is the exact rule. */
+__attribute__((target("avx,fma"))) static inline __m256 scaleLanesAvxFma(__m128i low, __m128i high,
+                                                                         const LanePatterns* lanes,
+                                                                         int32_t phase)
+{
+    __m256 x = _mm256_cvtepi32_ps(_mm256_insertf128_si256(_mm256_castsi128_si256(low), high, 1));
+    return _mm256_fmadd_ps(x, _mm256_loadu_ps(lanes->factor[phase]), _mm256_loadu_ps(lanes->offset[phase]));
+}
+#else
+__attribute__((target("avx"))) static inline __m256 scaleLanesAvx(__m128i low, __m128i high,
+                                                                   const LanePatterns* lanes,
+                                                                   int32_t phase)
+{
+    __m256 x = _mm256_cvtepi32_ps(_mm256_insertf128_si256(_mm256_castsi128_si256(low), high, 1));
+    __m256 product = _mm256_mul_ps(x, _mm256_loadu_ps(lanes->factor[phase]));
+    return _mm256_add_ps(product, _mm256_loadu_ps(lanes->offset[phase]));
+}
+#endif
+
+__attribute__((target("avx"))) static inline __m128i toSamplesAvx(__m256 w)
+{
+    __m256 rounded = _mm256_add_ps(_mm256_min_ps(w, _mm256_set1_ps((float)SAMPLE_MAX)), _mm256_set1_ps(0.5f));
+    __m256 kept = _mm256_and_ps(_mm256_castsi256_ps(_mm256_cvttps_epi32(rounded)), KEEP_LANE_AVX(w));
+    __m256i values = _mm256_castps_si256(kept);
+    return _mm_packus_epi32(_mm256_castsi256_si128(values), _mm256_extractf128_si256(values, 1));
+}
+
+/* The row loop, the same for every instruction set: whole vectors from the
+ * run's start, then the last eight samples if the run is not a multiple of
+ * eight. `span` is at least LANES. */
+#define VECTOR_ROW_LOOP(scaleVector, first, span, lanes)                                 \
+    do {                                                                                 \
+        int32_t step = (lanes)->pixelStep;                                               \
+        int64_t lastAt = (span) - LANES;                                                 \
+        __m128i last = scaleVector(_mm_loadu_si128((const __m128i*)((first) + lastAt)),  \
+                                   (lanes), (int32_t)(lastAt % step));                   \
+        int32_t phase = 0;                                                               \
+        int64_t at = 0;                                                                  \
+        for (; at <= lastAt; at += LANES) {                                              \
+            __m128i* block = (__m128i*)((first) + at);                                   \
+            _mm_storeu_si128(block, scaleVector(_mm_loadu_si128(block), (lanes), phase)); \
+            phase += LANES % step;                                                       \
+            if (phase >= step)                                                           \
+                phase -= step;                                                           \
+        }                                                                                \
+        if (at < (span))                                                                 \
+            _mm_storeu_si128((__m128i*)((first) + lastAt), last);                        \
+    } while (0)
+
+static void scaleRowSse2(uint16_t* first, int64_t span, const LanePatterns* lanes)
+{
+    VECTOR_ROW_LOOP(scaleVectorSse2, first, span, lanes);
+}
+
+__attribute__((target("avx"))) static inline __m128i scaleVectorAvx(__m128i samples,
+                                                                     const LanePatterns* lanes,
+                                                                     int32_t phase)
+{
+    __m128i zero = _mm_setzero_si128();
+    return toSamplesAvx(
+        scaleLanesAvx(_mm_unpacklo_epi16(samples, zero), _mm_unpackhi_epi16(samples, zero), lanes, phase));
+}
+
+__attribute__((target("avx"))) static void scaleRowAvx(uint16_t* first, int64_t span,
+                                                        const LanePatterns* lanes)
+{
+    VECTOR_ROW_LOOP(scaleVectorAvx, first, span, lanes);
+}
+
+#if !HUEFLARE_PLAIN_SINGLE
+__attribute__((target("avx,fma"))) static inline __m128i scaleVectorAvxFma(__m128i samples,
+                                                                           const LanePatterns* lanes,
+                                                                           int32_t phase)
+{
+    __m128i zero = _mm_setzero_si128();
+    return toSamplesAvx(scaleLanesAvxFma(_mm_unpacklo_epi16(samples, zero),
+                                         _mm_unpackhi_epi16(samples, zero), lanes, phase));
+}
+
+__attribute__((target("avx,fma"))) static void scaleRowAvxFma(uint16_t* first, int64_t span,
+                                                               const LanePatterns* lanes)
+{
+    VECTOR_ROW_LOOP(scaleVectorAvxFma, first, span, lanes);
+}
+#endif
+
+/* The paths this CPU and operating system can run, one bit per RowPath.
+ * AVX also needs the OS to save the 256-bit registers (XCR0 bits 1 and 2). */
+static int32_t detectPaths(void)
+{
+    int32_t paths = (1 << PATH_SCALAR) | (1 << PATH_SSE2);
+    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx))
+        return paths;
+    int hasAvx = (ecx & bit_AVX) != 0 && (ecx & bit_OSXSAVE) != 0;
+    if (hasAvx) {
+        unsigned int xcrLow = 0, xcrHigh = 0;
+        __asm__ volatile("xgetbv" : "=a"(xcrLow), "=d"(xcrHigh) : "c"(0));
+        hasAvx = (xcrLow & 6u) == 6u;
+    }
+    if (hasAvx)
+        paths |= 1 << PATH_AVX;
+#if !HUEFLARE_PLAIN_SINGLE
+    if (hasAvx && (ecx & bit_FMA) != 0)
+        paths |= 1 << PATH_AVX_FMA;
+#endif
+    return paths;
+}
+
+#else /* !HUEFLARE_X86_VECTORS */
+
+typedef struct LanePatterns {
+    int32_t pixelStep;
+} LanePatterns;
+
+#if defined(HUEFLARE_TESTING)
+static int32_t detectPaths(void)
+{
+    return 1 << PATH_SCALAR;
+}
+#endif
+
+#endif /* HUEFLARE_X86_VECTORS */
+
+#if defined(HUEFLARE_TESTING)
+/* Set only by the testing build's hueflareTestingForcePath; -1 is automatic. */
+static int32_t forcedPath = -1;
+#endif
+
+#if HUEFLARE_X86_VECTORS || defined(HUEFLARE_TESTING)
+/* Asked of the CPU on the first call only; a race asks twice, stores the same. */
+static int32_t availablePaths(void)
+{
+    enum { PATHS_KNOWN = 1 << 30 };
+    static int32_t cached = 0;
+    int32_t paths = __atomic_load_n(&cached, __ATOMIC_RELAXED);
+    if (paths == 0) {
+        paths = detectPaths() | PATHS_KNOWN;
+        __atomic_store_n(&cached, paths, __ATOMIC_RELAXED);
+    }
+    return paths & ~PATHS_KNOWN;
+}
+#endif
+
+#if HUEFLARE_X86_VECTORS
+/* The widest path available, unless a test forced one. */
+static enum RowPath chosenPath(void)
+{
+#if defined(HUEFLARE_TESTING)
+    int32_t forced = __atomic_load_n(&forcedPath, __ATOMIC_RELAXED);
+    if (forced >= 0)
+        return (enum RowPath)forced;
+#endif
+    int32_t paths = availablePaths();
+    for (int32_t path = PATH_COUNT - 1; path > PATH_SCALAR; --path)
+        if (paths & (1 << path))
+            return (enum RowPath)path;
+    return PATH_SCALAR;
+}
+#endif
+
+typedef void (*VectorRow)(uint16_t* first, int64_t span, const LanePatterns* lanes);
+
+/* How one call walks its rows: a vector loop and its lane patterns, or none. */
+typedef struct RowPlan {
+    VectorRow vectorRow;
+    LanePatterns lanes;
+} RowPlan;
+
+static void planRows(const ChromaScale* scale, int32_t channelStep, int32_t pixelStep, RowPlan* plan)
+{
+    plan->vectorRow = NULL;
+    plan->lanes.pixelStep = pixelStep;
+    if (channelStep != 1 || (pixelStep != 3 && pixelStep != 4))
+        return;
+#if HUEFLARE_X86_VECTORS
+    switch (chosenPath()) {
+    case PATH_SSE2: plan->vectorRow = scaleRowSse2; break;
+    case PATH_AVX: plan->vectorRow = scaleRowAvx; break;
+#if !HUEFLARE_PLAIN_SINGLE
+    case PATH_AVX_FMA: plan->vectorRow = scaleRowAvxFma; break;
+#endif
+    default: return;
+    }
+    fillLanePatterns(scale, pixelStep, &plan->lanes);
+#else
+    (void)scale;
+#endif
+}
+
+/* One row of `count` pixels from `first`: the vector loop when the call has
+ * one and the run holds a whole vector, else the scalar definition. */
+static void scaleRow(uint16_t* first, int64_t count, ptrdiff_t channelStep, ptrdiff_t pixelStep,
+                     const ChromaScale* scale, const RowPlan* plan)
+{
+#if HUEFLARE_X86_VECTORS
+    if (plan->vectorRow != NULL) {
+        int64_t span = (count - 1) * pixelStep + 3;
+        if (span >= LANES) {
+            plan->vectorRow(first, span, &plan->lanes);
+            return;
+        }
+    }
+#else
+    (void)plan;
+#endif
+    scaleRowScalar(first, count, channelStep, pixelStep, scale);
+}
+
+/* ------------------------------------------------------------------------ */
 /* The stage                                                                */
 /* ------------------------------------------------------------------------ */
 
@@ -223,6 +575,8 @@ static int HOST_CALL hueflareProcess(BibblePluginData* data, PipeData* pipe)
 
     ChromaScale scale;
     readFactors(data, pipe, &scale);
+    RowPlan plan;
+    planRows(&scale, channelStep, pixelStep, &plan);
 
     /* Formed in 64 bits: the host's ints must not overflow on the way. */
     int64_t pixelsPerRow = (int64_t)width + 2 * (int64_t)border;
@@ -233,7 +587,7 @@ static int HOST_CALL hueflareProcess(BibblePluginData* data, PipeData* pipe)
             return 0;
         uint16_t* first = data->imageRow(image, row);
         if (pixelsPerRow > 0)
-            scaleRowScalar(first - borderSamples, pixelsPerRow, channelStep, pixelStep, &scale);
+            scaleRow(first - borderSamples, pixelsPerRow, channelStep, pixelStep, &scale, &plan);
     }
     return 0;
 }
@@ -369,3 +723,31 @@ HUEFLARE_EXPORT int HOST_CALL unRegisterPlugin(void)
 {
     return 0;
 }
+
+#if defined(HUEFLARE_TESTING)
+/* Only in the testing build (hueflare_testing), never in a shipped library:
+ * lets tests and benchmarks run each row loop the CPU offers. */
+
+/* One bit per row path (0 scalar, 1 SSE2, 2 AVX, 3 AVX with FMA) that this
+ * build and CPU can run. */
+HUEFLARE_EXPORT int32_t hueflareTestingPaths(void)
+{
+    return availablePaths();
+}
+
+/* Makes every later call in the process use `path`, or choose by itself again
+ * for -1. Answers 0, or -1 (and changes nothing) for a path not available. */
+HUEFLARE_EXPORT int32_t hueflareTestingForcePath(int32_t path)
+{
+    if (path != -1 && (path < 0 || path >= PATH_COUNT || (availablePaths() & (1 << path)) == 0))
+        return -1;
+    __atomic_store_n(&forcedPath, path, __ATOMIC_RELAXED);
+    return 0;
+}
+
+HUEFLARE_EXPORT const char* hueflareTestingPathName(int32_t path)
+{
+    static const char* const names[PATH_COUNT] = {"scalar", "sse2", "avx", "avx_fma"};
+    return path >= 0 && path < PATH_COUNT ? names[path] : "";
+}
+#endif
