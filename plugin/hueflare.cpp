@@ -232,28 +232,23 @@ static void fillLanePatterns(const ChromaScale* scale, int32_t pixelStep, LanePa
         }
 }
 
-/* Under the exact rule w < 0.5 gives 0, and it must be masked: for
- * w = 0.5 - 2^-25 the float sum w + 0.5 rounds up to 1. From 0.5 up the float
- * sum never crosses an integer the exact sum does not. Under the plain rule
- * that rounded sum is the answer, and only w <= 0 gives 0. */
-#if !HUEFLARE_PLAIN_SINGLE
-#define KEEP_LANE_SSE(w) _mm_cmpge_ps((w), _mm_set1_ps(0.5f))
-#define KEEP_LANE_AVX(w) _mm256_cmp_ps((w), _mm256_set1_ps(0.5f), _CMP_GE_OQ)
-#else
-#define KEEP_LANE_SSE(w) _mm_cmpgt_ps((w), _mm_setzero_ps())
-#define KEEP_LANE_AVX(w) _mm256_cmp_ps((w), _mm256_setzero_ps(), _CMP_GT_OQ)
-#endif
-
-/* toSample on four lanes: clamp at 65535, add 0.5, truncate, zero the lanes
- * the rule sends to 0. */
+/* toSample on the lanes, with the clamps left to the saturating pack that
+ * follows: w + 0.5 truncated is at most 0 for any w <= 0 and at least 65535
+ * for any w >= 65535, so both bounds come out right. In between, the float
+ * sum w + 0.5 never crosses an integer the exact sum does not when w >= 0.5;
+ * below that, w = 0.5 - 2^-25 sums to 1. The plain rule rounds that sum as it
+ * is; the exact rule gives 0 for every w < 0.5, so those lanes are zeroed. */
 static inline __m128i toSamplesSse2(__m128 w)
 {
-    __m128 rounded = _mm_add_ps(_mm_min_ps(w, _mm_set1_ps((float)SAMPLE_MAX)), _mm_set1_ps(0.5f));
-    return _mm_and_si128(_mm_cvttps_epi32(rounded), _mm_castps_si128(KEEP_LANE_SSE(w)));
+    __m128i rounded = _mm_cvttps_epi32(_mm_add_ps(w, _mm_set1_ps(0.5f)));
+#if !HUEFLARE_PLAIN_SINGLE
+    rounded = _mm_and_si128(rounded, _mm_castps_si128(_mm_cmpge_ps(w, _mm_set1_ps(0.5f))));
+#endif
+    return rounded;
 }
 
-/* 0..65535 in 32-bit lanes to 16-bit samples: SSE2 packs with signed
- * saturation only, so the values are moved into signed range and back. */
+/* 32-bit lanes to 16-bit samples, saturated to 0..65535: SSE2 packs with
+ * signed saturation only, so the values are moved into signed range and back. */
 static inline __m128i packSamplesSse2(__m128i low, __m128i high)
 {
     __m128i bias = _mm_set1_epi32(32768);
@@ -285,8 +280,11 @@ static inline __m128 scaleLanesSse2(__m128i x, const float* factor, const float*
     scaleLanesSse2((x), &(lanes)->factor[phase][first], &(lanes)->offset[phase][first])
 #endif
 
-static inline __m128i scaleVectorSse2(__m128i samples, const LanePatterns* lanes, int32_t phase)
+/* Eight samples from `at`, scaled; their lanes start `phase` samples into a
+ * pixel. */
+static inline __m128i scaleVectorSse2(const uint16_t* at, const LanePatterns* lanes, int32_t phase)
 {
+    __m128i samples = _mm_loadu_si128((const __m128i*)at);
     __m128i zero = _mm_setzero_si128();
     __m128 low = SSE2_LANES(_mm_unpacklo_epi16(samples, zero), lanes, phase, 0);
     __m128 high = SSE2_LANES(_mm_unpackhi_epi16(samples, zero), lanes, phase, 4);
@@ -328,34 +326,60 @@ __attribute__((target("avx"))) static inline __m256 scaleLanesAvx(__m128i low, _
 }
 #endif
 
+/* As toSamplesSse2, on eight lanes; packs with unsigned saturation. */
 __attribute__((target("avx"))) static inline __m128i toSamplesAvx(__m256 w)
 {
-    __m256 rounded = _mm256_add_ps(_mm256_min_ps(w, _mm256_set1_ps((float)SAMPLE_MAX)), _mm256_set1_ps(0.5f));
-    __m256 kept = _mm256_and_ps(_mm256_castsi256_ps(_mm256_cvttps_epi32(rounded)), KEEP_LANE_AVX(w));
-    __m256i values = _mm256_castps_si256(kept);
+    __m256 rounded = _mm256_castsi256_ps(_mm256_cvttps_epi32(_mm256_add_ps(w, _mm256_set1_ps(0.5f))));
+#if !HUEFLARE_PLAIN_SINGLE
+    rounded = _mm256_and_ps(rounded, _mm256_cmp_ps(w, _mm256_set1_ps(0.5f), _CMP_GE_OQ));
+#endif
+    __m256i values = _mm256_castps_si256(rounded);
     return _mm_packus_epi32(_mm256_castsi256_si128(values), _mm256_extractf128_si256(values, 1));
 }
 
-/* The row loop, the same for every instruction set: whole vectors from the
- * run's start, then the last eight samples if the run is not a multiple of
- * eight. `span` is at least LANES. */
-#define VECTOR_ROW_LOOP(scaleVector, first, span, lanes)                                 \
-    do {                                                                                 \
-        int32_t step = (lanes)->pixelStep;                                               \
-        int64_t lastAt = (span) - LANES;                                                 \
-        __m128i last = scaleVector(_mm_loadu_si128((const __m128i*)((first) + lastAt)),  \
-                                   (lanes), (int32_t)(lastAt % step));                   \
-        int32_t phase = 0;                                                               \
-        int64_t at = 0;                                                                  \
-        for (; at <= lastAt; at += LANES) {                                              \
-            __m128i* block = (__m128i*)((first) + at);                                   \
-            _mm_storeu_si128(block, scaleVector(_mm_loadu_si128(block), (lanes), phase)); \
-            phase += LANES % step;                                                       \
-            if (phase >= step)                                                           \
-                phase -= step;                                                           \
-        }                                                                                \
-        if (at < (span))                                                                 \
-            _mm_storeu_si128((__m128i*)((first) + lastAt), last);                        \
+/* Eight samples at `at` scaled in place, their lanes starting `phase`
+ * samples into a pixel. */
+#define SCALE_VECTOR_AT(scaleVector, first, at, lanes, phase) \
+    _mm_storeu_si128((__m128i*)((first) + (at)), scaleVector((first) + (at), (lanes), (phase)))
+
+/* The row loop, the same for every instruction set. The run of a row is
+ * (count - 1) x pixelStep + 3 samples, so its last eight start 5 samples
+ * before a pixel boundary: at phase 1 for pixel step 3 and 3 for pixel step
+ * 4. With pixel step 3 the phases of successive vectors run 0, 2, 1, which
+ * a 24-sample block takes in one go; with pixel step 4 every vector starts a
+ * pixel. `span` is at least LANES. */
+#define VECTOR_ROW_LOOP(scaleVector, first, span, lanes)                                \
+    do {                                                                                \
+        int64_t lastAt = (span) - LANES;                                                \
+        int32_t lastPhase = (lanes)->pixelStep == 3 ? 1 : 3;                            \
+        __m128i last = scaleVector((first) + lastAt, (lanes), lastPhase);               \
+        int64_t at = 0;                                                                 \
+        if ((lanes)->pixelStep == 3) {                                                  \
+            for (; at + 3 * LANES <= (span); at += 3 * LANES) {                         \
+                SCALE_VECTOR_AT(scaleVector, first, at, lanes, 0);                      \
+                SCALE_VECTOR_AT(scaleVector, first, at + LANES, lanes, 2);              \
+                SCALE_VECTOR_AT(scaleVector, first, at + 2 * LANES, lanes, 1);          \
+            }                                                                           \
+            if (at <= lastAt) {                                                         \
+                SCALE_VECTOR_AT(scaleVector, first, at, lanes, 0);                      \
+                at += LANES;                                                            \
+            }                                                                           \
+            if (at <= lastAt) {                                                         \
+                SCALE_VECTOR_AT(scaleVector, first, at, lanes, 2);                      \
+                at += LANES;                                                            \
+            }                                                                           \
+        } else {                                                                        \
+            for (; at + 2 * LANES <= (span); at += 2 * LANES) {                         \
+                SCALE_VECTOR_AT(scaleVector, first, at, lanes, 0);                      \
+                SCALE_VECTOR_AT(scaleVector, first, at + LANES, lanes, 0);              \
+            }                                                                           \
+            if (at <= lastAt) {                                                         \
+                SCALE_VECTOR_AT(scaleVector, first, at, lanes, 0);                      \
+                at += LANES;                                                            \
+            }                                                                           \
+        }                                                                               \
+        if (at < (span))                                                                \
+            _mm_storeu_si128((__m128i*)((first) + lastAt), last);                       \
     } while (0)
 
 static void scaleRowSse2(uint16_t* first, int64_t span, const LanePatterns* lanes)
@@ -363,13 +387,17 @@ static void scaleRowSse2(uint16_t* first, int64_t span, const LanePatterns* lane
     VECTOR_ROW_LOOP(scaleVectorSse2, first, span, lanes);
 }
 
-__attribute__((target("avx"))) static inline __m128i scaleVectorAvx(__m128i samples,
+/* Widens four samples from `at` to 32-bit lanes as it loads them. */
+__attribute__((target("avx"))) static inline __m128i loadFourAvx(const uint16_t* at)
+{
+    return _mm_cvtepu16_epi32(_mm_loadl_epi64((const __m128i*)at));
+}
+
+__attribute__((target("avx"))) static inline __m128i scaleVectorAvx(const uint16_t* at,
                                                                      const LanePatterns* lanes,
                                                                      int32_t phase)
 {
-    __m128i zero = _mm_setzero_si128();
-    return toSamplesAvx(
-        scaleLanesAvx(_mm_unpacklo_epi16(samples, zero), _mm_unpackhi_epi16(samples, zero), lanes, phase));
+    return toSamplesAvx(scaleLanesAvx(loadFourAvx(at), loadFourAvx(at + 4), lanes, phase));
 }
 
 __attribute__((target("avx"))) static void scaleRowAvx(uint16_t* first, int64_t span,
@@ -379,13 +407,11 @@ __attribute__((target("avx"))) static void scaleRowAvx(uint16_t* first, int64_t 
 }
 
 #if !HUEFLARE_PLAIN_SINGLE
-__attribute__((target("avx,fma"))) static inline __m128i scaleVectorAvxFma(__m128i samples,
+__attribute__((target("avx,fma"))) static inline __m128i scaleVectorAvxFma(const uint16_t* at,
                                                                            const LanePatterns* lanes,
                                                                            int32_t phase)
 {
-    __m128i zero = _mm_setzero_si128();
-    return toSamplesAvx(scaleLanesAvxFma(_mm_unpacklo_epi16(samples, zero),
-                                         _mm_unpackhi_epi16(samples, zero), lanes, phase));
+    return toSamplesAvx(scaleLanesAvxFma(loadFourAvx(at), loadFourAvx(at + 4), lanes, phase));
 }
 
 __attribute__((target("avx,fma"))) static void scaleRowAvxFma(uint16_t* first, int64_t span,

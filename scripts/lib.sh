@@ -25,7 +25,7 @@ ensure_packages() {
 
 # The packages every build of ours needs.
 ensure_base_packages() {
-  ensure_packages build-essential cmake binutils googletest libgtest-dev libgmock-dev
+  ensure_packages build-essential cmake binutils googletest libgtest-dev libgmock-dev libbenchmark-dev
 }
 
 # Configures, builds and tests one CMake preset.
