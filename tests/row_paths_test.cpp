@@ -163,6 +163,8 @@ TEST(ExhaustiveByPath, EveryPathEverySliderValueAgainstEverySampleMatchesTheOrac
     std::cout << "paths checked: " << ran << "\n";
 }
 
+const auto kEveryPathAndPixelStep = ::testing::Combine(::testing::ValuesIn(kAllPaths), ::testing::Values(3, 4));
+
 std::string pathAndStepName(const ::testing::TestParamInfo<std::tuple<RowPath, int32_t>>& info)
 {
     return testing_support::rowPaths().name(std::get<0>(info.param)) + "_pixelStep"
@@ -212,8 +214,7 @@ TEST_P(TailsByPath, EveryRowLengthMatchesTheOracleAndTouchesNothingElse)
 }
 
 INSTANTIATE_TEST_SUITE_P(RowPaths, TailsByPath,
-                         ::testing::Combine(::testing::ValuesIn(kAllPaths), ::testing::Values(3, 4)),
-                         pathAndStepName);
+                         kEveryPathAndPixelStep, pathAndStepName);
 
 // --- rows fenced by inaccessible pages --------------------------------------
 
@@ -298,8 +299,7 @@ TEST_P(FencedByPath, RowsAgainstAnInaccessiblePageAreScaledInPlace)
 }
 
 INSTANTIATE_TEST_SUITE_P(RowPaths, FencedByPath,
-                         ::testing::Combine(::testing::ValuesIn(kAllPaths), ::testing::Values(3, 4)),
-                         pathAndStepName);
+                         kEveryPathAndPixelStep, pathAndStepName);
 
 // --- the testing build's path switch itself ---------------------------------
 
