@@ -196,8 +196,9 @@ static void scaleRowScalar(uint16_t* pixel, int64_t count, ptrdiff_t channelStep
 #define HUEFLARE_X86_VECTORS 0
 #endif
 
-/* The row loops the stage can run; the testing build lets tests force one. */
-enum RowPath { PATH_SCALAR = 0, PATH_SSE2 = 1, PATH_AVX = 2, PATH_AVX_FMA = 3, PATH_COUNT = 4 };
+/* The row loops the stage can run, the later the wider; the testing build
+ * lets tests force one. */
+enum RowPath { PATH_SCALAR = 0, PATH_SSE2 = 1, PATH_AVX = 2, PATH_AVX_FMA = 3, PATH_AVX2 = 4, PATH_COUNT = 5 };
 
 #if HUEFLARE_X86_VECTORS
 
@@ -421,6 +422,28 @@ __attribute__((target("avx,fma"))) static void scaleRowAvxFma(uint16_t* first, i
 }
 #endif
 
+/* AVX2 widens eight samples to 32-bit lanes in one instruction; the rest is
+ * the AVX path's, with a fused multiply-add under the exact rule. */
+__attribute__((target("avx2,fma"))) static inline __m128i scaleVectorAvx2(const uint16_t* at,
+                                                                          const LanePatterns* lanes,
+                                                                          int32_t phase)
+{
+    __m256 x = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i*)at)));
+#if !HUEFLARE_PLAIN_SINGLE
+    __m256 w = _mm256_fmadd_ps(x, _mm256_loadu_ps(lanes->factor[phase]), _mm256_loadu_ps(lanes->offset[phase]));
+#else
+    __m256 product = _mm256_mul_ps(x, _mm256_loadu_ps(lanes->factor[phase]));
+    __m256 w = _mm256_add_ps(product, _mm256_loadu_ps(lanes->offset[phase]));
+#endif
+    return toSamplesAvx(w);
+}
+
+__attribute__((target("avx2,fma"))) static void scaleRowAvx2(uint16_t* first, int64_t span,
+                                                              const LanePatterns* lanes)
+{
+    VECTOR_ROW_LOOP(scaleVectorAvx2, first, span, lanes);
+}
+
 /* The paths this CPU and operating system can run, one bit per RowPath.
  * AVX also needs the OS to save the 256-bit registers (XCR0 bits 1 and 2). */
 static int32_t detectPaths(void)
@@ -437,10 +460,13 @@ static int32_t detectPaths(void)
     }
     if (hasAvx)
         paths |= 1 << PATH_AVX;
+    int hasFma = (ecx & bit_FMA) != 0;
 #if !HUEFLARE_PLAIN_SINGLE
-    if (hasAvx && (ecx & bit_FMA) != 0)
+    if (hasAvx && hasFma)
         paths |= 1 << PATH_AVX_FMA;
 #endif
+    if (hasAvx && hasFma && __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) && (ebx & bit_AVX2) != 0)
+        paths |= 1 << PATH_AVX2;
     return paths;
 }
 
@@ -514,6 +540,7 @@ static void planRows(const ChromaScale* scale, int32_t channelStep, int32_t pixe
     switch (chosenPath()) {
     case PATH_SSE2: plan->vectorRow = scaleRowSse2; break;
     case PATH_AVX: plan->vectorRow = scaleRowAvx; break;
+    case PATH_AVX2: plan->vectorRow = scaleRowAvx2; break;
 #if !HUEFLARE_PLAIN_SINGLE
     case PATH_AVX_FMA: plan->vectorRow = scaleRowAvxFma; break;
 #endif
@@ -754,7 +781,7 @@ HUEFLARE_EXPORT int HOST_CALL unRegisterPlugin(void)
 /* Only in the testing build (hueflare_testing), never in a shipped library:
  * lets tests and benchmarks run each row loop the CPU offers. */
 
-/* One bit per row path (0 scalar, 1 SSE2, 2 AVX, 3 AVX with FMA) that this
+/* One bit per row path (0 scalar, 1 SSE2, 2 AVX, 3 AVX with FMA, 4 AVX2) that this
  * build and CPU can run. */
 HUEFLARE_EXPORT int32_t hueflareTestingPaths(void)
 {
@@ -773,7 +800,7 @@ HUEFLARE_EXPORT int32_t hueflareTestingForcePath(int32_t path)
 
 HUEFLARE_EXPORT const char* hueflareTestingPathName(int32_t path)
 {
-    static const char* const names[PATH_COUNT] = {"scalar", "sse2", "avx", "avx_fma"};
+    static const char* const names[PATH_COUNT] = {"scalar", "sse2", "avx", "avx_fma", "avx2"};
     return path >= 0 && path < PATH_COUNT ? names[path] : "";
 }
 #endif

@@ -12,8 +12,8 @@
 namespace testing_support {
 
 // Row paths as the plug-in numbers them.
-enum class RowPath : int32_t { Scalar = 0, Sse2 = 1, Avx = 2, AvxFma = 3 };
-constexpr int32_t kRowPathCount = 4;
+enum class RowPath : int32_t { Scalar = 0, Sse2 = 1, Avx = 2, AvxFma = 3, Avx2 = 4 };
+constexpr int32_t kRowPathCount = 5;
 
 class RowPaths {
 public:

@@ -28,7 +28,7 @@ namespace {
 
 constexpr int32_t kVectorSamples = 8;
 
-const RowPath kAllPaths[] = {RowPath::Scalar, RowPath::Sse2, RowPath::Avx, RowPath::AvxFma};
+const RowPath kAllPaths[] = {RowPath::Scalar, RowPath::Sse2, RowPath::Avx, RowPath::AvxFma, RowPath::Avx2};
 
 // Forces one row path for a test's lifetime; the test is skipped when the
 // running CPU, or this build's evaluation, does not offer it.
