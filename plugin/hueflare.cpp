@@ -167,6 +167,411 @@ static void scaleRowScalar(uint16_t* pixel, int64_t count, ptrdiff_t channelStep
 }
 
 /* ------------------------------------------------------------------------ */
+/* Vectorised rows                                                          */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * The layouts hosts really use, channel step 1 with pixel step 3 or 4, are
+ * walked as one run of interleaved samples, eight at a time, without sorting
+ * channels apart: each lane gets its own factor and offset, those of its
+ * channel, and lightness (and the fourth sample of a four-sample pixel) gets
+ * factor 1 and offset 0. x * 1 + 0 rounds back to x under either evaluation,
+ * so those samples are stored back unchanged. Results are bit for bit those
+ * of scaleRowScalar: the same single rounding (or the same chain of plain
+ * single roundings) per sample.
+ *
+ * A row's run goes from the first walked pixel's sample 0 to the last walked
+ * pixel's channel 2: nothing outside it is read or stored. Eight samples that
+ * do not fill a whole vector at the end are covered by one more vector laid
+ * over the run's last eight samples; it is loaded and worked out before any
+ * store, so the samples it shares with the vector before it are stored twice
+ * with the same value, never scaled twice.
+ *
+ * Which instructions to use is asked of the CPU once per process; the answer
+ * cannot change while the process lives.
+ */
+#if defined(__SSE2__) && (defined(__i386__) || defined(__x86_64__))
+#define HUEFLARE_X86_VECTORS 1
+#else
+#define HUEFLARE_X86_VECTORS 0
+#endif
+
+/* The row loops the stage can run, the later the wider; the testing build
+ * lets tests force one. */
+enum RowPath { PATH_SCALAR = 0, PATH_SSE2 = 1, PATH_AVX = 2, PATH_AVX_FMA = 3, PATH_AVX2 = 4, PATH_COUNT = 5 };
+
+#if HUEFLARE_X86_VECTORS
+
+#include <cpuid.h>
+#include <immintrin.h>
+
+enum { LANES = 8, MAX_PIXEL_STEP = 4 };
+
+/* Factor and offset of every lane of an eight-sample vector that starts
+ * `phase` samples into a pixel (phase 0..pixelStep-1): lane i holds channel
+ * (phase + i) mod pixelStep. Worked out once per call. */
+typedef struct LanePatterns {
+    float factor[MAX_PIXEL_STEP][LANES];
+    float offset[MAX_PIXEL_STEP][LANES];
+    double factorWide[MAX_PIXEL_STEP][LANES];
+    double offsetWide[MAX_PIXEL_STEP][LANES];
+    int32_t pixelStep;
+} LanePatterns;
+
+static void fillLanePatterns(const ChromaScale* scale, int32_t pixelStep, LanePatterns* lanes)
+{
+    lanes->pixelStep = pixelStep;
+    for (int32_t phase = 0; phase < pixelStep; ++phase)
+        for (int32_t lane = 0; lane < LANES; ++lane) {
+            int32_t channel = (phase + lane) % pixelStep;
+            float factor = channel == 1 ? scale->factorRg : channel == 2 ? scale->factorBy : 1.0f;
+            float offset = channel == 1 ? scale->offsetRg : channel == 2 ? scale->offsetBy : 0.0f;
+            lanes->factor[phase][lane] = factor;
+            lanes->offset[phase][lane] = offset;
+            lanes->factorWide[phase][lane] = factor;
+            lanes->offsetWide[phase][lane] = offset;
+        }
+}
+
+/* toSample on the lanes, with the clamps left to the saturating pack that
+ * follows: w + 0.5 truncated is at most 0 for any w <= 0 and at least 65535
+ * for any w >= 65535, so both bounds come out right. In between, the float
+ * sum w + 0.5 never crosses an integer the exact sum does not when w >= 0.5;
+ * below that, w = 0.5 - 2^-25 sums to 1. The plain rule rounds that sum as it
+ * is; the exact rule gives 0 for every w < 0.5, so those lanes are zeroed. */
+static inline __m128i toSamplesSse2(__m128 w)
+{
+    __m128i rounded = _mm_cvttps_epi32(_mm_add_ps(w, _mm_set1_ps(0.5f)));
+#if !HUEFLARE_PLAIN_SINGLE
+    rounded = _mm_and_si128(rounded, _mm_castps_si128(_mm_cmpge_ps(w, _mm_set1_ps(0.5f))));
+#endif
+    return rounded;
+}
+
+/* 32-bit lanes to 16-bit samples, saturated to 0..65535: SSE2 packs with
+ * signed saturation only, so the values are moved into signed range and back. */
+static inline __m128i packSamplesSse2(__m128i low, __m128i high)
+{
+    __m128i bias = _mm_set1_epi32(32768);
+    __m128i packed = _mm_packs_epi32(_mm_sub_epi32(low, bias), _mm_sub_epi32(high, bias));
+    return _mm_xor_si128(packed, _mm_set1_epi16((short)0x8000));
+}
+
+#if !HUEFLARE_PLAIN_SINGLE
+/* x * s + o on four lanes in double, where product and sum are exact, then
+ * rounded once to float. */
+static inline __m128 scaleLanesSse2(__m128i x, const double* factor, const double* offset)
+{
+    __m128d low = _mm_cvtepi32_pd(x);
+    __m128d high = _mm_cvtepi32_pd(_mm_shuffle_epi32(x, _MM_SHUFFLE(1, 0, 3, 2)));
+    low = _mm_add_pd(_mm_mul_pd(low, _mm_loadu_pd(factor)), _mm_loadu_pd(offset));
+    high = _mm_add_pd(_mm_mul_pd(high, _mm_loadu_pd(factor + 2)), _mm_loadu_pd(offset + 2));
+    return _mm_movelh_ps(_mm_cvtpd_ps(low), _mm_cvtpd_ps(high));
+}
+#define SSE2_LANES(x, lanes, phase, first) \
+    scaleLanesSse2((x), &(lanes)->factorWide[phase][first], &(lanes)->offsetWide[phase][first])
+#else
+/* x * s, rounded, plus o, rounded: -ffp-contract=off keeps them apart. */
+static inline __m128 scaleLanesSse2(__m128i x, const float* factor, const float* offset)
+{
+    __m128 product = _mm_mul_ps(_mm_cvtepi32_ps(x), _mm_loadu_ps(factor));
+    return _mm_add_ps(product, _mm_loadu_ps(offset));
+}
+#define SSE2_LANES(x, lanes, phase, first) \
+    scaleLanesSse2((x), &(lanes)->factor[phase][first], &(lanes)->offset[phase][first])
+#endif
+
+/* Eight samples from `at`, scaled; their lanes start `phase` samples into a
+ * pixel. */
+static inline __m128i scaleVectorSse2(const uint16_t* at, const LanePatterns* lanes, int32_t phase)
+{
+    __m128i samples = _mm_loadu_si128((const __m128i*)at);
+    __m128i zero = _mm_setzero_si128();
+    __m128 low = SSE2_LANES(_mm_unpacklo_epi16(samples, zero), lanes, phase, 0);
+    __m128 high = SSE2_LANES(_mm_unpackhi_epi16(samples, zero), lanes, phase, 4);
+    return packSamplesSse2(toSamplesSse2(low), toSamplesSse2(high));
+}
+
+/* Eight lanes of x * s + o in one 256-bit float vector. */
+#if !HUEFLARE_PLAIN_SINGLE
+__attribute__((target("avx"))) static inline __m256 scaleLanesAvx(__m128i low, __m128i high,
+                                                                   const LanePatterns* lanes,
+                                                                   int32_t phase)
+{
+    const double* factor = lanes->factorWide[phase];
+    const double* offset = lanes->offsetWide[phase];
+    __m256d wideLow = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(low), _mm256_loadu_pd(factor)),
+                                    _mm256_loadu_pd(offset));
+    __m256d wideHigh = _mm256_add_pd(
+        _mm256_mul_pd(_mm256_cvtepi32_pd(high), _mm256_loadu_pd(factor + 4)), _mm256_loadu_pd(offset + 4));
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(wideLow)),
+                                _mm256_cvtpd_ps(wideHigh), 1);
+}
+
+/* One fused multiply-add rounds x * s + o once, which is the exact rule. */
+__attribute__((target("avx,fma"))) static inline __m256 scaleLanesAvxFma(__m128i low, __m128i high,
+                                                                         const LanePatterns* lanes,
+                                                                         int32_t phase)
+{
+    __m256 x = _mm256_cvtepi32_ps(_mm256_insertf128_si256(_mm256_castsi128_si256(low), high, 1));
+    return _mm256_fmadd_ps(x, _mm256_loadu_ps(lanes->factor[phase]), _mm256_loadu_ps(lanes->offset[phase]));
+}
+#else
+__attribute__((target("avx"))) static inline __m256 scaleLanesAvx(__m128i low, __m128i high,
+                                                                   const LanePatterns* lanes,
+                                                                   int32_t phase)
+{
+    __m256 x = _mm256_cvtepi32_ps(_mm256_insertf128_si256(_mm256_castsi128_si256(low), high, 1));
+    __m256 product = _mm256_mul_ps(x, _mm256_loadu_ps(lanes->factor[phase]));
+    return _mm256_add_ps(product, _mm256_loadu_ps(lanes->offset[phase]));
+}
+#endif
+
+/* As toSamplesSse2, on eight lanes; packs with unsigned saturation. */
+__attribute__((target("avx"))) static inline __m128i toSamplesAvx(__m256 w)
+{
+    __m256 rounded = _mm256_castsi256_ps(_mm256_cvttps_epi32(_mm256_add_ps(w, _mm256_set1_ps(0.5f))));
+#if !HUEFLARE_PLAIN_SINGLE
+    rounded = _mm256_and_ps(rounded, _mm256_cmp_ps(w, _mm256_set1_ps(0.5f), _CMP_GE_OQ));
+#endif
+    __m256i values = _mm256_castps_si256(rounded);
+    return _mm_packus_epi32(_mm256_castsi256_si128(values), _mm256_extractf128_si256(values, 1));
+}
+
+/* Eight samples at `at` scaled in place, their lanes starting `phase`
+ * samples into a pixel. */
+#define SCALE_VECTOR_AT(scaleVector, first, at, lanes, phase) \
+    _mm_storeu_si128((__m128i*)((first) + (at)), scaleVector((first) + (at), (lanes), (phase)))
+
+/* The row loop, the same for every instruction set. The run of a row is
+ * (count - 1) x pixelStep + 3 samples, so its last eight start 5 samples
+ * before a pixel boundary: at phase 1 for pixel step 3 and 3 for pixel step
+ * 4. With pixel step 3 the phases of successive vectors run 0, 2, 1, which
+ * a 24-sample block takes in one go; with pixel step 4 every vector starts a
+ * pixel. `span` is at least LANES. */
+#define VECTOR_ROW_LOOP(scaleVector, first, span, lanes)                                \
+    do {                                                                                \
+        int64_t lastAt = (span) - LANES;                                                \
+        int32_t lastPhase = (lanes)->pixelStep == 3 ? 1 : 3;                            \
+        __m128i last = scaleVector((first) + lastAt, (lanes), lastPhase);               \
+        int64_t at = 0;                                                                 \
+        if ((lanes)->pixelStep == 3) {                                                  \
+            for (; at + 3 * LANES <= (span); at += 3 * LANES) {                         \
+                SCALE_VECTOR_AT(scaleVector, first, at, lanes, 0);                      \
+                SCALE_VECTOR_AT(scaleVector, first, at + LANES, lanes, 2);              \
+                SCALE_VECTOR_AT(scaleVector, first, at + 2 * LANES, lanes, 1);          \
+            }                                                                           \
+            if (at <= lastAt) {                                                         \
+                SCALE_VECTOR_AT(scaleVector, first, at, lanes, 0);                      \
+                at += LANES;                                                            \
+            }                                                                           \
+            if (at <= lastAt) {                                                         \
+                SCALE_VECTOR_AT(scaleVector, first, at, lanes, 2);                      \
+                at += LANES;                                                            \
+            }                                                                           \
+        } else {                                                                        \
+            for (; at + 2 * LANES <= (span); at += 2 * LANES) {                         \
+                SCALE_VECTOR_AT(scaleVector, first, at, lanes, 0);                      \
+                SCALE_VECTOR_AT(scaleVector, first, at + LANES, lanes, 0);              \
+            }                                                                           \
+            if (at <= lastAt) {                                                         \
+                SCALE_VECTOR_AT(scaleVector, first, at, lanes, 0);                      \
+                at += LANES;                                                            \
+            }                                                                           \
+        }                                                                               \
+        if (at < (span))                                                                \
+            _mm_storeu_si128((__m128i*)((first) + lastAt), last);                       \
+    } while (0)
+
+static void scaleRowSse2(uint16_t* first, int64_t span, const LanePatterns* lanes)
+{
+    VECTOR_ROW_LOOP(scaleVectorSse2, first, span, lanes);
+}
+
+/* Widens four samples from `at` to 32-bit lanes as it loads them. */
+__attribute__((target("avx"))) static inline __m128i loadFourAvx(const uint16_t* at)
+{
+    return _mm_cvtepu16_epi32(_mm_loadl_epi64((const __m128i*)at));
+}
+
+__attribute__((target("avx"))) static inline __m128i scaleVectorAvx(const uint16_t* at,
+                                                                     const LanePatterns* lanes,
+                                                                     int32_t phase)
+{
+    return toSamplesAvx(scaleLanesAvx(loadFourAvx(at), loadFourAvx(at + 4), lanes, phase));
+}
+
+__attribute__((target("avx"))) static void scaleRowAvx(uint16_t* first, int64_t span,
+                                                        const LanePatterns* lanes)
+{
+    VECTOR_ROW_LOOP(scaleVectorAvx, first, span, lanes);
+}
+
+#if !HUEFLARE_PLAIN_SINGLE
+__attribute__((target("avx,fma"))) static inline __m128i scaleVectorAvxFma(const uint16_t* at,
+                                                                           const LanePatterns* lanes,
+                                                                           int32_t phase)
+{
+    return toSamplesAvx(scaleLanesAvxFma(loadFourAvx(at), loadFourAvx(at + 4), lanes, phase));
+}
+
+__attribute__((target("avx,fma"))) static void scaleRowAvxFma(uint16_t* first, int64_t span,
+                                                               const LanePatterns* lanes)
+{
+    VECTOR_ROW_LOOP(scaleVectorAvxFma, first, span, lanes);
+}
+#endif
+
+/* AVX2 widens eight samples to 32-bit lanes in one instruction; the rest is
+ * the AVX path's, with a fused multiply-add under the exact rule. */
+__attribute__((target("avx2,fma"))) static inline __m128i scaleVectorAvx2(const uint16_t* at,
+                                                                          const LanePatterns* lanes,
+                                                                          int32_t phase)
+{
+    __m256 x = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i*)at)));
+#if !HUEFLARE_PLAIN_SINGLE
+    __m256 w = _mm256_fmadd_ps(x, _mm256_loadu_ps(lanes->factor[phase]), _mm256_loadu_ps(lanes->offset[phase]));
+#else
+    __m256 product = _mm256_mul_ps(x, _mm256_loadu_ps(lanes->factor[phase]));
+    __m256 w = _mm256_add_ps(product, _mm256_loadu_ps(lanes->offset[phase]));
+#endif
+    return toSamplesAvx(w);
+}
+
+__attribute__((target("avx2,fma"))) static void scaleRowAvx2(uint16_t* first, int64_t span,
+                                                              const LanePatterns* lanes)
+{
+    VECTOR_ROW_LOOP(scaleVectorAvx2, first, span, lanes);
+}
+
+/* The paths this CPU and operating system can run, one bit per RowPath.
+ * AVX also needs the OS to save the 256-bit registers (XCR0 bits 1 and 2). */
+static int32_t detectPaths(void)
+{
+    int32_t paths = (1 << PATH_SCALAR) | (1 << PATH_SSE2);
+    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx))
+        return paths;
+    int hasAvx = (ecx & bit_AVX) != 0 && (ecx & bit_OSXSAVE) != 0;
+    if (hasAvx) {
+        unsigned int xcrLow = 0, xcrHigh = 0;
+        __asm__ volatile("xgetbv" : "=a"(xcrLow), "=d"(xcrHigh) : "c"(0));
+        hasAvx = (xcrLow & 6u) == 6u;
+    }
+    if (hasAvx)
+        paths |= 1 << PATH_AVX;
+    int hasFma = (ecx & bit_FMA) != 0;
+#if !HUEFLARE_PLAIN_SINGLE
+    if (hasAvx && hasFma)
+        paths |= 1 << PATH_AVX_FMA;
+#endif
+    if (hasAvx && hasFma && __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) && (ebx & bit_AVX2) != 0)
+        paths |= 1 << PATH_AVX2;
+    return paths;
+}
+
+#else /* !HUEFLARE_X86_VECTORS */
+
+typedef struct LanePatterns {
+    int32_t pixelStep;
+} LanePatterns;
+
+#if defined(HUEFLARE_TESTING)
+static int32_t detectPaths(void)
+{
+    return 1 << PATH_SCALAR;
+}
+#endif
+
+#endif /* HUEFLARE_X86_VECTORS */
+
+#if defined(HUEFLARE_TESTING)
+/* Set only by the testing build's hueflareTestingForcePath; -1 is automatic. */
+static int32_t forcedPath = -1;
+#endif
+
+#if HUEFLARE_X86_VECTORS || defined(HUEFLARE_TESTING)
+/* Asked of the CPU on the first call only; a race asks twice, stores the same. */
+static int32_t availablePaths(void)
+{
+    enum { PATHS_KNOWN = 1 << 30 };
+    static int32_t cached = 0;
+    int32_t paths = __atomic_load_n(&cached, __ATOMIC_RELAXED);
+    if (paths == 0) {
+        paths = detectPaths() | PATHS_KNOWN;
+        __atomic_store_n(&cached, paths, __ATOMIC_RELAXED);
+    }
+    return paths & ~PATHS_KNOWN;
+}
+#endif
+
+#if HUEFLARE_X86_VECTORS
+/* The widest path available, unless a test forced one. */
+static enum RowPath chosenPath(void)
+{
+#if defined(HUEFLARE_TESTING)
+    int32_t forced = __atomic_load_n(&forcedPath, __ATOMIC_RELAXED);
+    if (forced >= 0)
+        return (enum RowPath)forced;
+#endif
+    int32_t paths = availablePaths();
+    for (int32_t path = PATH_COUNT - 1; path > PATH_SCALAR; --path)
+        if (paths & (1 << path))
+            return (enum RowPath)path;
+    return PATH_SCALAR;
+}
+#endif
+
+typedef void (*VectorRow)(uint16_t* first, int64_t span, const LanePatterns* lanes);
+
+/* How one call walks its rows: a vector loop and its lane patterns, or none. */
+typedef struct RowPlan {
+    VectorRow vectorRow;
+    LanePatterns lanes;
+} RowPlan;
+
+static void planRows(const ChromaScale* scale, int32_t channelStep, int32_t pixelStep, RowPlan* plan)
+{
+    plan->vectorRow = NULL;
+    plan->lanes.pixelStep = pixelStep;
+    if (channelStep != 1 || (pixelStep != 3 && pixelStep != 4))
+        return;
+#if HUEFLARE_X86_VECTORS
+    switch (chosenPath()) {
+    case PATH_SSE2: plan->vectorRow = scaleRowSse2; break;
+    case PATH_AVX: plan->vectorRow = scaleRowAvx; break;
+    case PATH_AVX2: plan->vectorRow = scaleRowAvx2; break;
+#if !HUEFLARE_PLAIN_SINGLE
+    case PATH_AVX_FMA: plan->vectorRow = scaleRowAvxFma; break;
+#endif
+    default: return;
+    }
+    fillLanePatterns(scale, pixelStep, &plan->lanes);
+#else
+    (void)scale;
+#endif
+}
+
+/* One row of `count` pixels from `first`: the vector loop when the call has
+ * one and the run holds a whole vector, else the scalar definition. */
+static void scaleRow(uint16_t* first, int64_t count, ptrdiff_t channelStep, ptrdiff_t pixelStep,
+                     const ChromaScale* scale, const RowPlan* plan)
+{
+#if HUEFLARE_X86_VECTORS
+    if (plan->vectorRow != NULL) {
+        int64_t span = (count - 1) * pixelStep + 3;
+        if (span >= LANES) {
+            plan->vectorRow(first, span, &plan->lanes);
+            return;
+        }
+    }
+#else
+    (void)plan;
+#endif
+    scaleRowScalar(first, count, channelStep, pixelStep, scale);
+}
+
+/* ------------------------------------------------------------------------ */
 /* The stage                                                                */
 /* ------------------------------------------------------------------------ */
 
@@ -223,6 +628,8 @@ static int HOST_CALL hueflareProcess(BibblePluginData* data, PipeData* pipe)
 
     ChromaScale scale;
     readFactors(data, pipe, &scale);
+    RowPlan plan;
+    planRows(&scale, channelStep, pixelStep, &plan);
 
     /* Formed in 64 bits: the host's ints must not overflow on the way. */
     int64_t pixelsPerRow = (int64_t)width + 2 * (int64_t)border;
@@ -233,7 +640,7 @@ static int HOST_CALL hueflareProcess(BibblePluginData* data, PipeData* pipe)
             return 0;
         uint16_t* first = data->imageRow(image, row);
         if (pixelsPerRow > 0)
-            scaleRowScalar(first - borderSamples, pixelsPerRow, channelStep, pixelStep, &scale);
+            scaleRow(first - borderSamples, pixelsPerRow, channelStep, pixelStep, &scale, &plan);
     }
     return 0;
 }
@@ -369,3 +776,31 @@ HUEFLARE_EXPORT int HOST_CALL unRegisterPlugin(void)
 {
     return 0;
 }
+
+#if defined(HUEFLARE_TESTING)
+/* Only in the testing build (hueflare_testing), never in a shipped library:
+ * lets tests and benchmarks run each row loop the CPU offers. */
+
+/* One bit per row path (0 scalar, 1 SSE2, 2 AVX, 3 AVX with FMA, 4 AVX2) that this
+ * build and CPU can run. */
+HUEFLARE_EXPORT int32_t hueflareTestingPaths(void)
+{
+    return availablePaths();
+}
+
+/* Makes every later call in the process use `path`, or choose by itself again
+ * for -1. Answers 0, or -1 (and changes nothing) for a path not available. */
+HUEFLARE_EXPORT int32_t hueflareTestingForcePath(int32_t path)
+{
+    if (path != -1 && (path < 0 || path >= PATH_COUNT || (availablePaths() & (1 << path)) == 0))
+        return -1;
+    __atomic_store_n(&forcedPath, path, __ATOMIC_RELAXED);
+    return 0;
+}
+
+HUEFLARE_EXPORT const char* hueflareTestingPathName(int32_t path)
+{
+    static const char* const names[PATH_COUNT] = {"scalar", "sse2", "avx", "avx_fma", "avx2"};
+    return path >= 0 && path < PATH_COUNT ? names[path] : "";
+}
+#endif

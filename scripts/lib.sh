@@ -31,7 +31,7 @@ ensure_vivanto_packages() {
 
 # The packages every build of ours needs.
 ensure_base_packages() {
-  ensure_packages build-essential cmake binutils googletest libgtest-dev libgmock-dev
+  ensure_packages build-essential cmake binutils googletest libgtest-dev libgmock-dev libbenchmark-dev
 }
 
 # Adds dpkg's i386 architecture, which Wine's 32-bit half (wine32) needs.

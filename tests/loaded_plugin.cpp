@@ -12,9 +12,11 @@ standin::PluginLibrary& pluginLibrary()
     return library;
 }
 
-LoadedPlugin::LoadedPlugin()
+LoadedPlugin::LoadedPlugin() : LoadedPlugin(pluginLibrary()) {}
+
+LoadedPlugin::LoadedPlugin(standin::PluginLibrary& library)
 {
-    if (pluginLibrary().registerPlugin(host.record()) != 0)
+    if (library.registerPlugin(host.record()) != 0)
         throw std::runtime_error("RegisterPlugin refused");
     host.log().clear();
 }

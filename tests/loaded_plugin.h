@@ -13,9 +13,10 @@ standin::PluginLibrary& pluginLibrary();
 
 class LoadedPlugin {
 public:
-    // Registers the plug-in with a new host and clears the call log, so a
-    // test sees only what its own calls do.
+    // Registers the plug-in (pluginLibrary(), or the given build) with a new
+    // host and clears the call log, so a test sees only what its own calls do.
     LoadedPlugin();
+    explicit LoadedPlugin(standin::PluginLibrary& library);
 
     standin::Host host;
 

@@ -1,0 +1,72 @@
+#include "row_paths.h"
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+namespace testing_support {
+
+RowPaths::RowPaths(const std::string& path) : library_(path)
+{
+    // The loader hands back the library PluginLibrary already opened.
+    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr)
+        throw std::runtime_error(path + ": " + dlerror());
+    paths_ = reinterpret_cast<int32_t (*)()>(lookUp("hueflareTestingPaths"));
+    force_ = reinterpret_cast<int32_t (*)(int32_t)>(lookUp("hueflareTestingForcePath"));
+    name_ = reinterpret_cast<const char* (*)(int32_t)>(lookUp("hueflareTestingPathName"));
+}
+
+RowPaths::~RowPaths()
+{
+    dlclose(handle_);
+}
+
+void* RowPaths::lookUp(const char* symbol)
+{
+    void* address = dlsym(handle_, symbol);
+    if (address == nullptr) {
+        dlclose(handle_);
+        throw std::runtime_error(library_.path() + " is not a testing build: no " + symbol);
+    }
+    return address;
+}
+
+bool RowPaths::available(RowPath path) const
+{
+    return (paths_() >> static_cast<int32_t>(path) & 1) != 0;
+}
+
+std::vector<RowPath> RowPaths::available() const
+{
+    std::vector<RowPath> paths;
+    for (int32_t path = 0; path < kRowPathCount; ++path)
+        if (available(static_cast<RowPath>(path)))
+            paths.push_back(static_cast<RowPath>(path));
+    return paths;
+}
+
+std::string RowPaths::name(RowPath path) const
+{
+    return name_(static_cast<int32_t>(path));
+}
+
+bool RowPaths::force(RowPath path)
+{
+    return force_(static_cast<int32_t>(path)) == 0;
+}
+
+void RowPaths::chooseAutomatically()
+{
+    force_(-1);
+}
+
+RowPaths& rowPaths()
+{
+    const char* overridden = std::getenv("VIVANTO_TESTING_PLUGIN");
+    static RowPaths paths(overridden != nullptr ? overridden : HUEFLARE_TESTING_LIBRARY);
+    return paths;
+}
+
+} // namespace testing_support
