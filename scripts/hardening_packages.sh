@@ -1,0 +1,5 @@
+# Sourced by the hardening scripts: the clang toolchain they build and check with.
+ensure_hardening_packages() {
+  ensure_base_packages
+  ensure_packages clang-14 libclang-rt-14-dev llvm-14 clang-tidy-14 clang-format-14 cppcheck
+}
