@@ -35,19 +35,24 @@ std::string quoted(const std::string& text)
     return "\"" + text + "\"";
 }
 
-const std::vector<std::string> kRegistration = {
-    "defineBoolOption(options, \"vivanto_enabled\", \"vivanto_plugin\", \"Enable vivanto plugin\", "
-    "0, 0)",
-    "defineIntOption(options, \"vivanto_rg\", \"vivanto_plugin\", \"Pop the reds and greens\", 15, "
-    "0)",
-    "defineIntOption(options, \"vivanto_by\", \"vivanto_plugin\", \"Pop the blues and yellows.\", "
-    "35, 0)",
-    "setInitializeOptionsHook(plugin, hook)",
-    "addSettingsHook(plugin, hook)",
-    "addAboutHandler(plugin, hook, \"vivanto_about\")",
-    "addSettingsHook(plugin, hook)",
-    "addProcess(plugin, hook, 9, 4)",
-};
+std::string definition(const char* operation, const char* key, const char* label, int defaultValue)
+{
+    return std::string(operation) + "(options, " + quoted(key) + ", \"vivanto_plugin\", "
+        + quoted(label) + ", " + std::to_string(defaultValue) + ", 0)";
+}
+
+// What one RegisterPlugin asks of the host, in order.
+std::vector<std::string> registrationCalls()
+{
+    return {definition("defineBoolOption", kEnabled, "Enable vivanto plugin", 0),
+            definition("defineIntOption", kRedGreen, "Pop the reds and greens", 15),
+            definition("defineIntOption", kBlueYellow, "Pop the blues and yellows.", 35),
+            "setInitializeOptionsHook(plugin, hook)",
+            "addSettingsHook(plugin, hook)",
+            "addAboutHandler(plugin, hook, \"vivanto_about\")",
+            "addSettingsHook(plugin, hook)",
+            "addProcess(plugin, hook, 9, 4)"};
+}
 
 enum class Hook { AboutToChange, DoDependencies, About, InitializeOptions };
 
@@ -87,7 +92,8 @@ void registerPlugin(standin::Host& host, int times)
               "RegisterPlugin did not answer 0");
         check(host.record()->interfaceVersion == 5 && host.record()->clearedWord == 0,
               "RegisterPlugin did not set the interface version and clear the word");
-        want.insert(want.end(), kRegistration.begin(), kRegistration.end());
+        std::vector<std::string> once = registrationCalls();
+        want.insert(want.end(), once.begin(), once.end());
     }
     checkCalls(host.calls(), want, "RegisterPlugin");
     check(host.settingsHooks().size() == 2 * static_cast<std::size_t>(times),

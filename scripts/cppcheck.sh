@@ -10,11 +10,17 @@
 source "$(dirname "$0")/lib.sh"
 cd "$repo_root"
 ensure_packages cppcheck
-cppcheck --enable=warning,style,performance,portability --std=c++20 --language=c++ \
-  --library=googletest --inline-suppr --error-exitcode=1 --quiet -j "$(nproc)" \
-  -D__linux__ -DHUEFLARE_HOST_BOOL_BYTES=1 -DHUEFLARE_PLAIN_SINGLE=0 -DHUEFLARE_LIBRARY='"plugin"' \
-  -I host -I standin -I tests -I fuzz -I tools \
-  --suppress=missingIncludeSystem --suppress=useStlAlgorithm --suppress=constParameter \
-  --suppress=unusedStructMember --suppress=shadowFunction \
-  $(for d in plugin standin tests tools fuzz bench; do [ -d "$d" ] && echo "$d"; done)
+sources=$(for d in plugin standin tests tools fuzz bench; do if [ -d "$d" ]; then echo "$d"; fi; done)
+# Both shipped combinations of the build switches.
+for switches in "-DHUEFLARE_HOST_BOOL_BYTES=1 -DHUEFLARE_PLAIN_SINGLE=0" \
+                "-DHUEFLARE_HOST_BOOL_BYTES=4 -DHUEFLARE_PLAIN_SINGLE=1"; do
+  # shellcheck disable=SC2086 # the switches and sources are lists
+  cppcheck --enable=warning,style,performance,portability --std=c++20 --language=c++ \
+    --library=googletest --inline-suppr --error-exitcode=1 --quiet -j "$(nproc)" \
+    -D__linux__ $switches -DHUEFLARE_LIBRARY='"plugin"' \
+    -I host -I standin -I tests -I fuzz -I tools \
+    --suppress=missingIncludeSystem --suppress=useStlAlgorithm --suppress=constParameter \
+    --suppress=unusedStructMember --suppress=shadowFunction \
+    $sources
+done
 echo "cppcheck: no findings"
