@@ -263,12 +263,6 @@ void playEdit(FuzzedDataProvider& in, standin::Host& host, Model& model)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    fuzz_support::plugin();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     FuzzedDataProvider in(data, size);

@@ -58,3 +58,11 @@ void checkNoViolations(const standin::Host& host)
 }
 
 } // namespace fuzz_support
+
+// libFuzzer calls this once before fuzzing: the plug-in is loaded here so that
+// its coverage counters are registered before the first input.
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
+{
+    fuzz_support::plugin();
+    return 0;
+}

@@ -11,9 +11,8 @@
 
 namespace fuzz_support {
 
-// $VIVANTO_PLUGIN when set, else the library this build made. Loaded on the
-// first call; call it from LLVMFuzzerInitialize so that the plug-in's coverage
-// counters are known before fuzzing starts.
+// $VIVANTO_PLUGIN when set, else the library this build made; loaded from
+// LLVMFuzzerInitialize (defined with these helpers) before fuzzing starts.
 standin::PluginLibrary& plugin();
 
 // Registers the plug-in with `host` (checking the answer) and clears the log.
