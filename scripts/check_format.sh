@@ -6,11 +6,12 @@ source "$(dirname "$0")/lib.sh"
 cd "$repo_root"
 ensure_packages clang-format-14
 pending=$(grep -v '^#' .format-pending 2>/dev/null || true)
+sources=$(git ls-files -- '*.c' '*.cpp' '*.h')
 unformatted=()
-while IFS= read -r -d '' file; do
+while IFS= read -r file; do
   grep -qxF "$file" <<<"$pending" && continue
   clang-format-14 --style=file --dry-run --Werror "$file" >/dev/null 2>&1 || unformatted+=("$file")
-done < <(git ls-files -z -- '*.c' '*.cpp' '*.h')
+done <<<"$sources"
 if [ ${#unformatted[@]} -gt 0 ]; then
   echo "not formatted (run scripts/format.sh):" >&2
   printf '  %s\n' "${unformatted[@]}" >&2
