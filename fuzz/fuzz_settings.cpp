@@ -22,10 +22,10 @@ namespace {
 
 using fuzz_support::check;
 using fuzz_support::checkCalls;
+using fuzz_support::kBlueYellow;
+using fuzz_support::kEnabled;
+using fuzz_support::kRedGreen;
 
-constexpr const char* kEnabled = "vivanto_enabled";
-constexpr const char* kRedGreen = "vivanto_rg";
-constexpr const char* kBlueYellow = "vivanto_by";
 constexpr const char* kOwnStage = "HueflarePlugin_pop";
 constexpr const char* kForeignKey = "sharpen_amount";
 constexpr int kMaxEdits = 8;

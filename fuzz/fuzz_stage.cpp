@@ -32,10 +32,10 @@ namespace {
 
 using fuzz_support::check;
 using fuzz_support::fail;
+using fuzz_support::kBlueYellow;
+using fuzz_support::kEnabled;
+using fuzz_support::kRedGreen;
 
-constexpr const char* kEnabled = "vivanto_enabled";
-constexpr const char* kRedGreen = "vivanto_rg";
-constexpr const char* kBlueYellow = "vivanto_by";
 constexpr int32_t kDefaultRedGreen = 15;
 constexpr int32_t kDefaultBlueYellow = 35;
 

@@ -11,6 +11,11 @@
 
 namespace fuzz_support {
 
+// The keys the host stores the plug-in's settings under.
+constexpr const char* kEnabled = "vivanto_enabled";
+constexpr const char* kRedGreen = "vivanto_rg";
+constexpr const char* kBlueYellow = "vivanto_by";
+
 // $VIVANTO_PLUGIN when set, else the library this build made; loaded from
 // LLVMFuzzerInitialize (defined with these helpers) before fuzzing starts.
 standin::PluginLibrary& plugin();
