@@ -23,6 +23,22 @@ section "Mac OS X i386 object (clang, freestanding): its Mach-O symbols"
 ensure_packages clang-14 llvm-14
 build_and_test_preset macos-i386-object
 
+# Hardening: the suite under sanitizers, fuzzing and static analysis.
+source "$repo_root/scripts/hardening_packages.sh"
+ensure_hardening_packages
+
+section "AddressSanitizer + UndefinedBehaviorSanitizer (clang): the whole suite"
+build_and_test_preset asan-ubsan
+
+section "ThreadSanitizer (clang): the concurrent tests"
+build_and_test_preset tsan
+
+section "Fuzzing: each target for a bounded time"
+bash scripts/fuzz.sh
+
+section "Static analysis: clang-tidy, cppcheck, layout"
+bash scripts/static_analysis.sh
+
 print_section_times
 echo
 echo "all test builds passed"

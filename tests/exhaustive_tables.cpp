@@ -26,6 +26,8 @@ std::vector<std::vector<uint16_t>> build(oracle::Evaluation evaluation)
 const std::vector<std::vector<uint16_t>>& oracleTables(oracle::Evaluation evaluation)
 {
     static std::once_flag exactOnce, plainOnce;
+    // Both tables live as long as the process, and each is built once.
+    // cppcheck-suppress variableScope
     static std::vector<std::vector<uint16_t>> exact, plain;
     if (evaluation == oracle::Evaluation::Exact) {
         std::call_once(exactOnce, [] { exact = build(oracle::Evaluation::Exact); });

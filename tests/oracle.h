@@ -20,7 +20,7 @@ float factor(int32_t slider);
 
 uint16_t exactSample(uint16_t sample, int32_t slider);
 uint16_t plainSample(uint16_t sample, int32_t slider);
-uint16_t sample(Evaluation evaluation, uint16_t sample, int32_t slider);
+uint16_t sample(Evaluation evaluation, uint16_t x, int32_t slider);
 
 // What the stage must give for every sample 0..65535 at one slider value.
 std::vector<uint16_t> table(Evaluation evaluation, int32_t slider);
