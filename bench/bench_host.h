@@ -21,7 +21,8 @@ struct Tile {
     uint16_t* row(int32_t row) const { return pixel0 + row * rowSamples(); }
 
     // The tile whose first row starts (border pixel first) at `block`.
-    static Tile over(uint16_t* block, int32_t width, int32_t height, int32_t border, int32_t pixelStep)
+    static Tile over(uint16_t* block, int32_t width, int32_t height, int32_t border,
+                     int32_t pixelStep)
     {
         Tile tile{nullptr, width, height, border, pixelStep};
         tile.pixel0 = block + int64_t{border} * pixelStep;

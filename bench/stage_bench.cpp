@@ -33,8 +33,8 @@ using testing_support::RowPath;
 // One buffer the editor would hand over: rows of `width + 2 x border` pixels.
 struct Workload {
     std::string name;
-    std::vector<bench::Tile> tiles; // each processed by one call of the stage
-    std::vector<uint16_t>* buffer;  // the block the tiles lie in
+    std::vector<bench::Tile> tiles;        // each processed by one call of the stage
+    std::vector<uint16_t>* buffer;         // the block the tiles lie in
     const std::vector<uint16_t>* pristine; // what the block holds before each case
     int32_t pixelStep;
     bool withVips = false; // the whole buffer is one image libvips can take
@@ -104,7 +104,8 @@ void runReadWrite(benchmark::State& state, const Workload& work)
     for (auto _ : state) {
         for (const bench::Tile& tile : work.tiles)
             for (int32_t row = 0; row < tile.height; ++row)
-                readWriteRow(tile.row(row) - int64_t{tile.border} * tile.pixelStep, tile.rowSamples());
+                readWriteRow(tile.row(row) - int64_t{tile.border} * tile.pixelStep,
+                             tile.rowSamples());
         benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * work.bytes());
@@ -137,7 +138,8 @@ void runVipsLinear(benchmark::State& state, const Workload& work, int threads,
         VipsImage* target = vips_image_new_from_memory(output.data(), bytes, width, whole.height,
                                                        work.pixelStep, VIPS_FORMAT_USHORT);
         if (vips_linear(in, &scaled, a, b, work.pixelStep, nullptr) != 0
-            || vips_cast(scaled, &cast, VIPS_FORMAT_USHORT, nullptr) != 0 || vips_image_write(cast, target) != 0)
+            || vips_cast(scaled, &cast, VIPS_FORMAT_USHORT, nullptr) != 0
+            || vips_image_write(cast, target) != 0)
             state.SkipWithError(vips_error_buffer());
         for (VipsImage* image : {in, scaled, cast, target})
             if (image != nullptr)
@@ -189,16 +191,25 @@ int main(int argc, char** argv)
     // Samples within 26000 of neutral: factor 1.25 does not clip them.
     std::mt19937 random(1);
     std::uniform_int_distribution<int> spread(32767 - 26000, 32767 + 26000);
-    std::vector<uint16_t> image3(std::size_t{6000} * 4000 * 3), image4(std::size_t{6000} * 4000 * 4);
+    std::vector<uint16_t> image3(std::size_t{6000} * 4000 * 3),
+        image4(std::size_t{6000} * 4000 * 4);
     for (auto* buffer : {&image3, &image4})
         for (uint16_t& sample : *buffer)
             sample = static_cast<uint16_t>(spread(random));
     const std::vector<uint16_t> pristine3 = image3, pristine4 = image4;
     std::vector<Workload> workloads;
-    workloads.push_back(
-        {"6000x4000, pixel step 3", {bench::Tile::over(image3.data(), 6000, 4000, 0, 3)}, &image3, &pristine3, 3, true});
-    workloads.push_back(
-        {"6000x4000, pixel step 4", {bench::Tile::over(image4.data(), 6000, 4000, 0, 4)}, &image4, &pristine4, 4, true});
+    workloads.push_back({"6000x4000, pixel step 3",
+                         {bench::Tile::over(image3.data(), 6000, 4000, 0, 3)},
+                         &image3,
+                         &pristine3,
+                         3,
+                         true});
+    workloads.push_back({"6000x4000, pixel step 4",
+                         {bench::Tile::over(image4.data(), 6000, 4000, 0, 4)},
+                         &image4,
+                         &pristine4,
+                         4,
+                         true});
     Workload tiles{"256x256 tiles, border 8", {}, &image3, &pristine3, 3};
     std::size_t tileSamples = std::size_t{272} * 256 * 3;
     for (std::size_t at = 0; at + tileSamples <= image3.size(); at += tileSamples)
@@ -206,13 +217,16 @@ int main(int argc, char** argv)
     workloads.push_back(tiles);
     // The same tile again and again, as a pipeline that runs its stages tile
     // by tile finds it: in cache, where the arithmetic is all there is.
-    workloads.push_back({"one 256x256 tile in cache", {tiles.tiles.front()}, &image3, &pristine3, 3});
+    workloads.push_back(
+        {"one 256x256 tile in cache", {tiles.tiles.front()}, &image3, &pristine3, 3});
 
     std::vector<std::pair<std::string, std::string>> order; // (workload, what) as registered
     auto add = [&](const Workload& work, const std::string& what, auto body) {
         std::string name = work.name + " | " + what;
         order.emplace_back(work.name, what);
-        benchmark::RegisterBenchmark(name.c_str(), body)->Unit(benchmark::kMillisecond)->UseRealTime();
+        benchmark::RegisterBenchmark(name.c_str(), body)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
     };
 #if defined(VIVANTO_BENCH_VIPS)
     std::vector<uint16_t> vipsOutput(image4.size());
@@ -232,7 +246,8 @@ int main(int argc, char** argv)
         }
 #if defined(VIVANTO_BENCH_VIPS)
         if (work.withVips) {
-            add(work, "libvips linear, 1 thread", [&](benchmark::State& s) { runVipsLinear(s, work, 1, vipsOutput); });
+            add(work, "libvips linear, 1 thread",
+                [&](benchmark::State& s) { runVipsLinear(s, work, 1, vipsOutput); });
             add(work, "libvips linear, default threads",
                 [&](benchmark::State& s) { runVipsLinear(s, work, 0, vipsOutput); });
         }
@@ -244,7 +259,8 @@ int main(int argc, char** argv)
 
     // Each case against the limit of its workload, and how many times faster
     // than the scalar loop on the same workload it is.
-    std::printf("\n| workload | what | ms | x limit | x faster than scalar |\n|---|---|---:|---:|---:|\n");
+    std::printf(
+        "\n| workload | what | ms | x limit | x faster than scalar |\n|---|---|---:|---:|---:|\n");
     for (const auto& [workload, what] : order) {
         auto timeOf = [&](const std::string& name) {
             auto found = reporter.fastest.find(workload + " | " + name);
@@ -253,7 +269,8 @@ int main(int argc, char** argv)
         double seconds = timeOf(what), limit = timeOf(kLimit), scalar = timeOf(kScalar);
         if (seconds == 0.0 || limit == 0.0)
             continue;
-        std::printf("| %s | %s | %.3f | %.2f | ", workload.c_str(), what.c_str(), seconds * 1e3, seconds / limit);
+        std::printf("| %s | %s | %.3f | %.2f | ", workload.c_str(), what.c_str(), seconds * 1e3,
+                    seconds / limit);
         if (scalar > 0.0)
             std::printf("%.1f |\n", scalar / seconds);
         else

@@ -124,7 +124,8 @@ struct BibblePluginData {
     int(HOST_CALL* setInitializeOptionsHook)(PluginHandle plugin, OptionHook hook);
     /* Makes the hook a stage of the image pipeline; the two ints are the
      * host's own placement codes. */
-    int(HOST_CALL* addProcess)(PluginHandle plugin, ProcessHook hook, int32_t first, int32_t second);
+    int(HOST_CALL* addProcess)(PluginHandle plugin, ProcessHook hook, int32_t first,
+                               int32_t second);
     /* Offers an About action under `key`, calling the hook when chosen. */
     int(HOST_CALL* addAboutHandler)(PluginHandle plugin, OptionHook hook, const char* key);
 

@@ -199,7 +199,14 @@ static void scaleRowScalar(uint16_t* pixel, int64_t count, ptrdiff_t channelStep
 
 /* The row loops the stage can run, the later the wider; the testing build
  * lets tests force one. */
-enum RowPath { PATH_SCALAR = 0, PATH_SSE2 = 1, PATH_AVX = 2, PATH_AVX_FMA = 3, PATH_AVX2 = 4, PATH_COUNT = 5 };
+enum RowPath {
+    PATH_SCALAR = 0,
+    PATH_SSE2 = 1,
+    PATH_AVX = 2,
+    PATH_AVX_FMA = 3,
+    PATH_AVX2 = 4,
+    PATH_COUNT = 5
+};
 
 #if HUEFLARE_X86_VECTORS
 
@@ -269,7 +276,7 @@ static inline __m128 scaleLanesSse2(__m128i x, const double* factor, const doubl
     high = _mm_add_pd(_mm_mul_pd(high, _mm_loadu_pd(factor + 2)), _mm_loadu_pd(offset + 2));
     return _mm_movelh_ps(_mm_cvtpd_ps(low), _mm_cvtpd_ps(high));
 }
-#define SSE2_LANES(x, lanes, phase, first) \
+#define SSE2_LANES(x, lanes, phase, first)                                                         \
     scaleLanesSse2((x), &(lanes)->factorWide[phase][first], &(lanes)->offsetWide[phase][first])
 #else
 /* x * s, rounded, plus o, rounded: -ffp-contract=off keeps them apart. */
@@ -278,7 +285,7 @@ static inline __m128 scaleLanesSse2(__m128i x, const float* factor, const float*
     __m128 product = _mm_mul_ps(_mm_cvtepi32_ps(x), _mm_loadu_ps(factor));
     return _mm_add_ps(product, _mm_loadu_ps(offset));
 }
-#define SSE2_LANES(x, lanes, phase, first) \
+#define SSE2_LANES(x, lanes, phase, first)                                                         \
     scaleLanesSse2((x), &(lanes)->factor[phase][first], &(lanes)->offset[phase][first])
 #endif
 
@@ -295,32 +302,31 @@ static inline __m128i scaleVectorSse2(const uint16_t* at, const LanePatterns* la
 
 /* Eight lanes of x * s + o in one 256-bit float vector. */
 #if !HUEFLARE_PLAIN_SINGLE
-__attribute__((target("avx"))) static inline __m256 scaleLanesAvx(__m128i low, __m128i high,
-                                                                   const LanePatterns* lanes,
-                                                                   int32_t phase)
+__attribute__((target("avx"))) static inline __m256
+scaleLanesAvx(__m128i low, __m128i high, const LanePatterns* lanes, int32_t phase)
 {
     const double* factor = lanes->factorWide[phase];
     const double* offset = lanes->offsetWide[phase];
     __m256d wideLow = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(low), _mm256_loadu_pd(factor)),
                                     _mm256_loadu_pd(offset));
-    __m256d wideHigh = _mm256_add_pd(
-        _mm256_mul_pd(_mm256_cvtepi32_pd(high), _mm256_loadu_pd(factor + 4)), _mm256_loadu_pd(offset + 4));
+    __m256d wideHigh =
+        _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(high), _mm256_loadu_pd(factor + 4)),
+                      _mm256_loadu_pd(offset + 4));
     return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(wideLow)),
                                 _mm256_cvtpd_ps(wideHigh), 1);
 }
 
 /* One fused multiply-add rounds x * s + o once, which is the exact rule. */
-__attribute__((target("avx,fma"))) static inline __m256 scaleLanesAvxFma(__m128i low, __m128i high,
-                                                                         const LanePatterns* lanes,
-                                                                         int32_t phase)
+__attribute__((target("avx,fma"))) static inline __m256
+scaleLanesAvxFma(__m128i low, __m128i high, const LanePatterns* lanes, int32_t phase)
 {
     __m256 x = _mm256_cvtepi32_ps(_mm256_insertf128_si256(_mm256_castsi128_si256(low), high, 1));
-    return _mm256_fmadd_ps(x, _mm256_loadu_ps(lanes->factor[phase]), _mm256_loadu_ps(lanes->offset[phase]));
+    return _mm256_fmadd_ps(x, _mm256_loadu_ps(lanes->factor[phase]),
+                           _mm256_loadu_ps(lanes->offset[phase]));
 }
 #else
-__attribute__((target("avx"))) static inline __m256 scaleLanesAvx(__m128i low, __m128i high,
-                                                                   const LanePatterns* lanes,
-                                                                   int32_t phase)
+__attribute__((target("avx"))) static inline __m256
+scaleLanesAvx(__m128i low, __m128i high, const LanePatterns* lanes, int32_t phase)
 {
     __m256 x = _mm256_cvtepi32_ps(_mm256_insertf128_si256(_mm256_castsi128_si256(low), high, 1));
     __m256 product = _mm256_mul_ps(x, _mm256_loadu_ps(lanes->factor[phase]));
@@ -331,7 +337,8 @@ __attribute__((target("avx"))) static inline __m256 scaleLanesAvx(__m128i low, _
 /* As toSamplesSse2, on eight lanes; packs with unsigned saturation. */
 __attribute__((target("avx"))) static inline __m128i toSamplesAvx(__m256 w)
 {
-    __m256 rounded = _mm256_castsi256_ps(_mm256_cvttps_epi32(_mm256_add_ps(w, _mm256_set1_ps(0.5f))));
+    __m256 rounded =
+        _mm256_castsi256_ps(_mm256_cvttps_epi32(_mm256_add_ps(w, _mm256_set1_ps(0.5f))));
 #if !HUEFLARE_PLAIN_SINGLE
     rounded = _mm256_and_ps(rounded, _mm256_cmp_ps(w, _mm256_set1_ps(0.5f), _CMP_GE_OQ));
 #endif
@@ -341,7 +348,7 @@ __attribute__((target("avx"))) static inline __m128i toSamplesAvx(__m256 w)
 
 /* Eight samples at `at` scaled in place, their lanes starting `phase`
  * samples into a pixel. */
-#define SCALE_VECTOR_AT(scaleVector, first, at, lanes, phase) \
+#define SCALE_VECTOR_AT(scaleVector, first, at, lanes, phase)                                      \
     _mm_storeu_si128((__m128i*)((first) + (at)), scaleVector((first) + (at), (lanes), (phase)))
 
 /* The row loop, the same for every instruction set. The run of a row is
@@ -350,38 +357,38 @@ __attribute__((target("avx"))) static inline __m128i toSamplesAvx(__m256 w)
  * 4. With pixel step 3 the phases of successive vectors run 0, 2, 1, which
  * a 24-sample block takes in one go; with pixel step 4 every vector starts a
  * pixel. `span` is at least LANES. */
-#define VECTOR_ROW_LOOP(scaleVector, first, span, lanes)                                \
-    do {                                                                                \
-        int64_t lastAt = (span) - LANES;                                                \
-        int32_t lastPhase = (lanes)->pixelStep == 3 ? 1 : 3;                            \
-        __m128i last = scaleVector((first) + lastAt, (lanes), lastPhase);               \
-        int64_t at = 0;                                                                 \
-        if ((lanes)->pixelStep == 3) {                                                  \
-            for (; at + 3 * LANES <= (span); at += 3 * LANES) {                         \
-                SCALE_VECTOR_AT(scaleVector, first, at, lanes, 0);                      \
-                SCALE_VECTOR_AT(scaleVector, first, at + LANES, lanes, 2);              \
-                SCALE_VECTOR_AT(scaleVector, first, at + 2 * LANES, lanes, 1);          \
-            }                                                                           \
-            if (at <= lastAt) {                                                         \
-                SCALE_VECTOR_AT(scaleVector, first, at, lanes, 0);                      \
-                at += LANES;                                                            \
-            }                                                                           \
-            if (at <= lastAt) {                                                         \
-                SCALE_VECTOR_AT(scaleVector, first, at, lanes, 2);                      \
-                at += LANES;                                                            \
-            }                                                                           \
-        } else {                                                                        \
-            for (; at + 2 * LANES <= (span); at += 2 * LANES) {                         \
-                SCALE_VECTOR_AT(scaleVector, first, at, lanes, 0);                      \
-                SCALE_VECTOR_AT(scaleVector, first, at + LANES, lanes, 0);              \
-            }                                                                           \
-            if (at <= lastAt) {                                                         \
-                SCALE_VECTOR_AT(scaleVector, first, at, lanes, 0);                      \
-                at += LANES;                                                            \
-            }                                                                           \
-        }                                                                               \
-        if (at < (span))                                                                \
-            _mm_storeu_si128((__m128i*)((first) + lastAt), last);                       \
+#define VECTOR_ROW_LOOP(scaleVector, first, span, lanes)                                           \
+    do {                                                                                           \
+        int64_t lastAt = (span)-LANES;                                                             \
+        int32_t lastPhase = (lanes)->pixelStep == 3 ? 1 : 3;                                       \
+        __m128i last = scaleVector((first) + lastAt, (lanes), lastPhase);                          \
+        int64_t at = 0;                                                                            \
+        if ((lanes)->pixelStep == 3) {                                                             \
+            for (; at + 3 * LANES <= (span); at += 3 * LANES) {                                    \
+                SCALE_VECTOR_AT(scaleVector, first, at, lanes, 0);                                 \
+                SCALE_VECTOR_AT(scaleVector, first, at + LANES, lanes, 2);                         \
+                SCALE_VECTOR_AT(scaleVector, first, at + 2 * LANES, lanes, 1);                     \
+            }                                                                                      \
+            if (at <= lastAt) {                                                                    \
+                SCALE_VECTOR_AT(scaleVector, first, at, lanes, 0);                                 \
+                at += LANES;                                                                       \
+            }                                                                                      \
+            if (at <= lastAt) {                                                                    \
+                SCALE_VECTOR_AT(scaleVector, first, at, lanes, 2);                                 \
+                at += LANES;                                                                       \
+            }                                                                                      \
+        } else {                                                                                   \
+            for (; at + 2 * LANES <= (span); at += 2 * LANES) {                                    \
+                SCALE_VECTOR_AT(scaleVector, first, at, lanes, 0);                                 \
+                SCALE_VECTOR_AT(scaleVector, first, at + LANES, lanes, 0);                         \
+            }                                                                                      \
+            if (at <= lastAt) {                                                                    \
+                SCALE_VECTOR_AT(scaleVector, first, at, lanes, 0);                                 \
+                at += LANES;                                                                       \
+            }                                                                                      \
+        }                                                                                          \
+        if (at < (span))                                                                           \
+            _mm_storeu_si128((__m128i*)((first) + lastAt), last);                                  \
     } while (0)
 
 static void scaleRowSse2(uint16_t* first, int64_t span, const LanePatterns* lanes)
@@ -395,29 +402,27 @@ __attribute__((target("avx"))) static inline __m128i loadFourAvx(const uint16_t*
     return _mm_cvtepu16_epi32(_mm_loadl_epi64((const __m128i*)at));
 }
 
-__attribute__((target("avx"))) static inline __m128i scaleVectorAvx(const uint16_t* at,
-                                                                     const LanePatterns* lanes,
-                                                                     int32_t phase)
+__attribute__((target("avx"))) static inline __m128i
+scaleVectorAvx(const uint16_t* at, const LanePatterns* lanes, int32_t phase)
 {
     return toSamplesAvx(scaleLanesAvx(loadFourAvx(at), loadFourAvx(at + 4), lanes, phase));
 }
 
 __attribute__((target("avx"))) static void scaleRowAvx(uint16_t* first, int64_t span,
-                                                        const LanePatterns* lanes)
+                                                       const LanePatterns* lanes)
 {
     VECTOR_ROW_LOOP(scaleVectorAvx, first, span, lanes);
 }
 
 #if !HUEFLARE_PLAIN_SINGLE
-__attribute__((target("avx,fma"))) static inline __m128i scaleVectorAvxFma(const uint16_t* at,
-                                                                           const LanePatterns* lanes,
-                                                                           int32_t phase)
+__attribute__((target("avx,fma"))) static inline __m128i
+scaleVectorAvxFma(const uint16_t* at, const LanePatterns* lanes, int32_t phase)
 {
     return toSamplesAvx(scaleLanesAvxFma(loadFourAvx(at), loadFourAvx(at + 4), lanes, phase));
 }
 
 __attribute__((target("avx,fma"))) static void scaleRowAvxFma(uint16_t* first, int64_t span,
-                                                               const LanePatterns* lanes)
+                                                              const LanePatterns* lanes)
 {
     VECTOR_ROW_LOOP(scaleVectorAvxFma, first, span, lanes);
 }
@@ -425,13 +430,13 @@ __attribute__((target("avx,fma"))) static void scaleRowAvxFma(uint16_t* first, i
 
 /* AVX2 widens eight samples to 32-bit lanes in one instruction; the rest is
  * the AVX path's, with a fused multiply-add under the exact rule. */
-__attribute__((target("avx2,fma"))) static inline __m128i scaleVectorAvx2(const uint16_t* at,
-                                                                          const LanePatterns* lanes,
-                                                                          int32_t phase)
+__attribute__((target("avx2,fma"))) static inline __m128i
+scaleVectorAvx2(const uint16_t* at, const LanePatterns* lanes, int32_t phase)
 {
     __m256 x = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i*)at)));
 #if !HUEFLARE_PLAIN_SINGLE
-    __m256 w = _mm256_fmadd_ps(x, _mm256_loadu_ps(lanes->factor[phase]), _mm256_loadu_ps(lanes->offset[phase]));
+    __m256 w = _mm256_fmadd_ps(x, _mm256_loadu_ps(lanes->factor[phase]),
+                               _mm256_loadu_ps(lanes->offset[phase]));
 #else
     __m256 product = _mm256_mul_ps(x, _mm256_loadu_ps(lanes->factor[phase]));
     __m256 w = _mm256_add_ps(product, _mm256_loadu_ps(lanes->offset[phase]));
@@ -440,7 +445,7 @@ __attribute__((target("avx2,fma"))) static inline __m128i scaleVectorAvx2(const 
 }
 
 __attribute__((target("avx2,fma"))) static void scaleRowAvx2(uint16_t* first, int64_t span,
-                                                              const LanePatterns* lanes)
+                                                             const LanePatterns* lanes)
 {
     VECTOR_ROW_LOOP(scaleVectorAvx2, first, span, lanes);
 }
@@ -466,7 +471,8 @@ static int32_t detectPaths(void)
     if (hasAvx && hasFma)
         paths |= 1 << PATH_AVX_FMA;
 #endif
-    if (hasAvx && hasFma && __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) && (ebx & bit_AVX2) != 0)
+    if (hasAvx && hasFma && __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)
+        && (ebx & bit_AVX2) != 0)
         paths |= 1 << PATH_AVX2;
     return paths;
 }
@@ -531,7 +537,8 @@ typedef struct RowPlan {
     LanePatterns lanes;
 } RowPlan;
 
-static void planRows(const ChromaScale* scale, int32_t channelStep, int32_t pixelStep, RowPlan* plan)
+static void planRows(const ChromaScale* scale, int32_t channelStep, int32_t pixelStep,
+                     RowPlan* plan)
 {
     plan->vectorRow = NULL;
     plan->lanes.pixelStep = pixelStep;
@@ -539,13 +546,22 @@ static void planRows(const ChromaScale* scale, int32_t channelStep, int32_t pixe
         return;
 #if HUEFLARE_X86_VECTORS
     switch (chosenPath()) {
-    case PATH_SSE2: plan->vectorRow = scaleRowSse2; break;
-    case PATH_AVX: plan->vectorRow = scaleRowAvx; break;
-    case PATH_AVX2: plan->vectorRow = scaleRowAvx2; break;
+    case PATH_SSE2:
+        plan->vectorRow = scaleRowSse2;
+        break;
+    case PATH_AVX:
+        plan->vectorRow = scaleRowAvx;
+        break;
+    case PATH_AVX2:
+        plan->vectorRow = scaleRowAvx2;
+        break;
 #if !HUEFLARE_PLAIN_SINGLE
-    case PATH_AVX_FMA: plan->vectorRow = scaleRowAvxFma; break;
+    case PATH_AVX_FMA:
+        plan->vectorRow = scaleRowAvxFma;
+        break;
 #endif
-    default: return;
+    default:
+        return;
     }
     fillLanePatterns(scale, pixelStep, &plan->lanes);
 #else
@@ -761,8 +777,10 @@ HUEFLARE_EXPORT int HOST_CALL RegisterPlugin(BibblePluginData* data)
 
     data->defineBoolOption(data->optionsHandle, HUEFLARE_ENABLED, HUEFLARE_GROUP, LABEL_ENABLED,
                            DEFAULT_ENABLED, 0);
-    data->defineIntOption(data->optionsHandle, HUEFLARE_RG, HUEFLARE_GROUP, LABEL_RG, DEFAULT_RG, 0);
-    data->defineIntOption(data->optionsHandle, HUEFLARE_BY, HUEFLARE_GROUP, LABEL_BY, DEFAULT_BY, 0);
+    data->defineIntOption(data->optionsHandle, HUEFLARE_RG, HUEFLARE_GROUP, LABEL_RG, DEFAULT_RG,
+                          0);
+    data->defineIntOption(data->optionsHandle, HUEFLARE_BY, HUEFLARE_GROUP, LABEL_BY, DEFAULT_BY,
+                          0);
 
     data->setInitializeOptionsHook(data->pluginHandle, initializeOptions);
     data->addSettingsHook(data->pluginHandle, settingsAboutToChange);

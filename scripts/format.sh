@@ -4,4 +4,4 @@ source "$(dirname "$0")/lib.sh"
 cd "$repo_root"
 ensure_packages clang-format-14
 git ls-files -z -- '*.c' '*.cpp' '*.h' | xargs -0 -r clang-format-14 -i --style=file
-echo "formatted; .format-pending can now be emptied"
+echo "formatted"

@@ -50,8 +50,9 @@ std::vector<std::string> CallLog::texts(const std::vector<std::string>& onlyOper
 std::size_t CallLog::count(const std::string& operation) const
 {
     std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(std::count_if(calls_.begin(), calls_.end(),
-        [&](const Call& call) { return call.operation == operation; }));
+    return static_cast<std::size_t>(
+        std::count_if(calls_.begin(), calls_.end(),
+                      [&](const Call& call) { return call.operation == operation; }));
 }
 
 std::string quoted(const char* text)

@@ -56,7 +56,7 @@ struct Host::Internals {
         std::lock_guard lock(h.mutex_);
         auto found = h.stringNumbers_.find(handle);
         return found == h.stringNumbers_.end() ? "unknown-string"
-                                                : "string" + std::to_string(found->second);
+                                               : "string" + std::to_string(found->second);
     }
 
     static bool liveString(StringHandle handle, const char* operation)
@@ -187,7 +187,8 @@ struct Host::Internals {
                     fired.push_back(trigger);
         }
         for (const CancelTrigger& trigger : fired)
-            std::atomic_ref<HostBool>(*trigger.flag).store(trigger.value, std::memory_order_relaxed);
+            std::atomic_ref<HostBool>(*trigger.flag)
+                .store(trigger.value, std::memory_order_relaxed);
         return samples;
     }
 
@@ -234,7 +235,8 @@ struct Host::Internals {
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         h.record(registration.operation, arguments);
         if (plugin != h.record_.pluginHandle)
-            h.violation(registration.operation + " given a plug-in handle this host did not hand out");
+            h.violation(registration.operation
+                        + " given a plug-in handle this host did not hand out");
         std::lock_guard lock(h.mutex_);
         h.registrations_.push_back(registration);
     }
@@ -264,8 +266,9 @@ struct Host::Internals {
 
     static int HOST_CALL addAboutHandler(PluginHandle plugin, OptionHook hook, const char* key)
     {
-        registration({.operation = "addAboutHandler", .optionHook = hook, .aboutKey = key ? key : ""},
-                     plugin, {quoted(key)});
+        registration(
+            {.operation = "addAboutHandler", .optionHook = hook, .aboutKey = key ? key : ""},
+            plugin, {quoted(key)});
         return 0;
     }
 
@@ -280,15 +283,18 @@ struct Host::Internals {
         return reinterpret_cast<OptionHandle>(h.settings_.find(key));
     }
 
-    static int define(OptionsHandle options, const char* operation, OptionKind kind, const char* key,
-                      const char* group, const char* label, int32_t defaultValue, int32_t reserved)
+    static int define(OptionsHandle options, const char* operation, OptionKind kind,
+                      const char* key, const char* group, const char* label, int32_t defaultValue,
+                      int32_t reserved)
     {
         Host& h = host();
-        h.record(operation, {options == h.record_.optionsHandle ? kOptionsName : "unknown-options",
-                             quoted(key), quoted(group), quoted(label),
-                             std::to_string(defaultValue), std::to_string(reserved)});
+        h.record(operation,
+                 {options == h.record_.optionsHandle ? kOptionsName : "unknown-options",
+                  quoted(key), quoted(group), quoted(label), std::to_string(defaultValue),
+                  std::to_string(reserved)});
         if (options != h.record_.optionsHandle)
-            h.violation(std::string(operation) + " given an options handle this host did not hand out");
+            h.violation(std::string(operation)
+                        + " given an options handle this host did not hand out");
         if (key == nullptr || group == nullptr || label == nullptr) {
             h.violation(std::string(operation) + " given a null text");
             return -1;
@@ -300,8 +306,8 @@ struct Host::Internals {
     static int HOST_CALL defineBoolOption(OptionsHandle options, const char* key, const char* group,
                                           const char* label, int32_t defaultValue, int32_t reserved)
     {
-        return define(options, "defineBoolOption", OptionKind::Bool, key, group, label, defaultValue,
-                      reserved);
+        return define(options, "defineBoolOption", OptionKind::Bool, key, group, label,
+                      defaultValue, reserved);
     }
 
     static int HOST_CALL defineIntOption(OptionsHandle options, const char* key, const char* group,
@@ -493,8 +499,10 @@ void Host::violation(const std::string& what)
 
 void Host::defineDefaults()
 {
-    settings_.define({"vivanto_enabled", OptionKind::Bool, "vivanto_plugin", "Enable vivanto plugin", 0, 0});
-    settings_.define({"vivanto_rg", OptionKind::Int, "vivanto_plugin", "Pop the reds and greens", 15, 15});
+    settings_.define(
+        {"vivanto_enabled", OptionKind::Bool, "vivanto_plugin", "Enable vivanto plugin", 0, 0});
+    settings_.define(
+        {"vivanto_rg", OptionKind::Int, "vivanto_plugin", "Pop the reds and greens", 15, 15});
     settings_.define(
         {"vivanto_by", OptionKind::Int, "vivanto_plugin", "Pop the blues and yellows.", 35, 35});
 }
@@ -556,8 +564,9 @@ void Host::removeImage(const Image& image)
 {
     std::unique_ptr<Image> released;
     std::lock_guard lock(mutex_);
-    auto found = std::find_if(images_.begin(), images_.end(),
-                              [&](const std::unique_ptr<Image>& held) { return held.get() == &image; });
+    auto found =
+        std::find_if(images_.begin(), images_.end(),
+                     [&](const std::unique_ptr<Image>& held) { return held.get() == &image; });
     if (found == images_.end())
         return;
     released = std::move(*found);

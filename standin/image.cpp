@@ -31,7 +31,9 @@ RowExtent rowExtent(const Geometry& g)
 
 } // namespace
 
-Image::Image(const Geometry& geometry, Guards guards) : geometry_(geometry), guards_(guards)
+Image::Image(const Geometry& geometry, Guards guards)
+    : geometry_(geometry)
+    , guards_(guards)
 {
     RowExtent extent = rowExtent(geometry);
     firstPixelAt_ = guards.samples - extent.first;

@@ -58,8 +58,8 @@ public:
 private:
     Geometry geometry_;
     Guards guards_;
-    int64_t rowStride_ = 0;     // samples from one row's block to the next
-    int64_t firstPixelAt_ = 0;  // offset of pixel 0 within a row's block
+    int64_t rowStride_ = 0;    // samples from one row's block to the next
+    int64_t firstPixelAt_ = 0; // offset of pixel 0 within a row's block
     std::vector<uint16_t> samples_;
 };
 

@@ -24,7 +24,8 @@ std::string lastLoaderError()
 
 } // namespace
 
-PluginLibrary::PluginLibrary(const std::string& path) : path_(path)
+PluginLibrary::PluginLibrary(const std::string& path)
+    : path_(path)
 {
 #if defined(_WIN32)
     handle_ = reinterpret_cast<void*>(LoadLibraryA(path.c_str()));
@@ -65,7 +66,8 @@ void PluginLibrary::close()
 void* PluginLibrary::lookUp(const char* name)
 {
 #if defined(_WIN32)
-    void* symbol = reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(handle_), name));
+    void* symbol =
+        reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(handle_), name));
 #else
     void* symbol = dlsym(handle_, name);
 #endif

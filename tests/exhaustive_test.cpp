@@ -31,24 +31,28 @@ TEST(Exhaustive, EverySliderValueAgainstEverySampleMatchesTheOracle)
     };
 
     int64_t mismatches = 0;
-    for (int32_t slider = testing_support::kSliderMin; slider <= testing_support::kSliderMax; ++slider) {
+    for (int32_t slider = testing_support::kSliderMin; slider <= testing_support::kSliderMax;
+         ++slider) {
         // The blue-yellow slider runs the other way so both see every value.
         int32_t other = testing_support::kSliderMin + testing_support::kSliderMax - slider;
         plugin.host.setInt("vivanto_rg", slider);
         plugin.host.setInt("vivanto_by", other);
         fill();
         ASSERT_EQ(plugin.process(plugin.host.pipe(&image)), 0);
-        const auto& redGreen = expected[static_cast<std::size_t>(slider - testing_support::kSliderMin)];
-        const auto& blueYellow = expected[static_cast<std::size_t>(other - testing_support::kSliderMin)];
+        const auto& redGreen =
+            expected[static_cast<std::size_t>(slider - testing_support::kSliderMin)];
+        const auto& blueYellow =
+            expected[static_cast<std::size_t>(other - testing_support::kSliderMin)];
         for (int32_t y = 0; y < 256; ++y)
             for (int32_t x = -1; x < 255; ++x) {
                 uint32_t k = pixelIndex(x, y);
-                bool ok = image.at(x, y, 1) == redGreen[k] && image.at(x, y, 2) == blueYellow[65535 - k]
+                bool ok = image.at(x, y, 1) == redGreen[k]
+                    && image.at(x, y, 2) == blueYellow[65535 - k]
                     && image.at(x, y, 0) == static_cast<uint16_t>(k * 40503u);
                 if (!ok && ++mismatches <= 10)
-                    ADD_FAILURE() << "slider " << slider << "/" << other << ", sample " << k << ": got "
-                                  << image.at(x, y, 1) << "/" << image.at(x, y, 2) << ", expected "
-                                  << redGreen[k] << "/" << blueYellow[65535 - k];
+                    ADD_FAILURE() << "slider " << slider << "/" << other << ", sample " << k
+                                  << ": got " << image.at(x, y, 1) << "/" << image.at(x, y, 2)
+                                  << ", expected " << redGreen[k] << "/" << blueYellow[65535 - k];
             }
         plugin.host.log().clear();
     }

@@ -12,7 +12,10 @@ standin::PluginLibrary& pluginLibrary()
     return library;
 }
 
-LoadedPlugin::LoadedPlugin() : LoadedPlugin(pluginLibrary()) {}
+LoadedPlugin::LoadedPlugin()
+    : LoadedPlugin(pluginLibrary())
+{
+}
 
 LoadedPlugin::LoadedPlugin(standin::PluginLibrary& library)
 {
@@ -52,7 +55,9 @@ standin::Image& LoadedPlugin::imageOf(const std::vector<uint16_t>& redGreen,
     auto& image = host.addImage({.width = static_cast<int32_t>(redGreen.size()), .height = 1});
     image.fill([&](int32_t x, int32_t, int32_t channel) -> uint16_t {
         auto pixel = static_cast<std::size_t>(x);
-        return channel == 0 ? uint16_t{1234} : channel == 1 ? redGreen.at(pixel) : blueYellow.at(pixel);
+        return channel == 0 ? uint16_t{1234}
+            : channel == 1  ? redGreen.at(pixel)
+                            : blueYellow.at(pixel);
     });
     return image;
 }

@@ -28,7 +28,8 @@ public:
 
     // A one-row image at the plug-in's format with the given red-green and
     // blue-yellow samples, one pixel per pair.
-    standin::Image& imageOf(const std::vector<uint16_t>& redGreen, const std::vector<uint16_t>& blueYellow);
+    standin::Image& imageOf(const std::vector<uint16_t>& redGreen,
+                            const std::vector<uint16_t>& blueYellow);
 };
 
 } // namespace testing_support

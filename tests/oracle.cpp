@@ -162,7 +162,8 @@ std::vector<uint16_t> table(Evaluation evaluation, int32_t slider)
     ExactScale scale = exactScale(slider);
     for (uint32_t x = 0; x < 65536; ++x) {
         auto value = static_cast<uint16_t>(x);
-        out[x] = evaluation == Evaluation::Exact ? exactSample(value, scale) : plainSample(value, slider);
+        out[x] = evaluation == Evaluation::Exact ? exactSample(value, scale)
+                                                 : plainSample(value, slider);
     }
     return out;
 }

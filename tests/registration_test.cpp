@@ -33,8 +33,10 @@ TEST(Registration, DefinesThreeOptionsThenRegistersFiveHooksInOrder)
         if (sawFirstCall)
             return;
         sawFirstCall = true;
-        EXPECT_EQ(host.record()->clearedWord, 0u) << "clearedWord written after the first host call";
-        EXPECT_EQ(host.record()->interfaceVersion, 5) << "interfaceVersion written after the first host call";
+        EXPECT_EQ(host.record()->clearedWord, 0u)
+            << "clearedWord written after the first host call";
+        EXPECT_EQ(host.record()->interfaceVersion, 5)
+            << "interfaceVersion written after the first host call";
     });
 
     EXPECT_EQ(pluginLibrary().registerPlugin(host.record()), 0);
@@ -45,14 +47,16 @@ TEST(Registration, DefinesThreeOptionsThenRegistersFiveHooksInOrder)
 
     auto settingsHooks = host.settingsHooks();
     ASSERT_EQ(settingsHooks.size(), 2u);
-    std::vector<const void*> hooks = {
-        reinterpret_cast<const void*>(host.initializeHook()), reinterpret_cast<const void*>(settingsHooks[0]),
-        reinterpret_cast<const void*>(host.aboutHook()), reinterpret_cast<const void*>(settingsHooks[1]),
-        reinterpret_cast<const void*>(host.processHook())};
+    std::vector<const void*> hooks = {reinterpret_cast<const void*>(host.initializeHook()),
+                                      reinterpret_cast<const void*>(settingsHooks[0]),
+                                      reinterpret_cast<const void*>(host.aboutHook()),
+                                      reinterpret_cast<const void*>(settingsHooks[1]),
+                                      reinterpret_cast<const void*>(host.processHook())};
     for (std::size_t i = 0; i < hooks.size(); ++i) {
         EXPECT_NE(hooks[i], nullptr);
         for (std::size_t j = 0; j < i; ++j)
-            EXPECT_NE(hooks[i], hooks[j]) << "hooks " << j << " and " << i << " are the same function";
+            EXPECT_NE(hooks[i], hooks[j])
+                << "hooks " << j << " and " << i << " are the same function";
     }
 }
 
@@ -107,7 +111,8 @@ TEST(Lifecycle, VersionAndUnregisterAnswerBeforeDuringAndAfterRegistration)
         EXPECT_EQ(fresh.unRegisterPlugin(), 0);
 
         std::vector<int> versionsDuring;
-        host.setObserver([&](const standin::Call&) { versionsDuring.push_back(fresh.getVersion()); });
+        host.setObserver(
+            [&](const standin::Call&) { versionsDuring.push_back(fresh.getVersion()); });
         EXPECT_EQ(fresh.registerPlugin(host.record()), 0);
         host.setObserver(nullptr);
         EXPECT_EQ(versionsDuring, std::vector<int>(kRegistrationCalls.size(), 5));
@@ -116,7 +121,8 @@ TEST(Lifecycle, VersionAndUnregisterAnswerBeforeDuringAndAfterRegistration)
         EXPECT_EQ(fresh.getVersion(), 5);
         EXPECT_EQ(fresh.unRegisterPlugin(), 0);
         EXPECT_EQ(fresh.unRegisterPlugin(), 0);
-        EXPECT_TRUE(host.calls().empty()) << "getVersion and unRegisterPlugin call no host operation";
+        EXPECT_TRUE(host.calls().empty())
+            << "getVersion and unRegisterPlugin call no host operation";
     }
     fs::remove(copy);
 }

@@ -7,7 +7,8 @@
 
 namespace testing_support {
 
-RowPaths::RowPaths(const std::string& path) : library_(path)
+RowPaths::RowPaths(const std::string& path)
+    : library_(path)
 {
     // The loader hands back the library PluginLibrary already opened.
     handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -28,13 +28,17 @@ namespace {
 
 constexpr int32_t kVectorSamples = 8;
 
-const RowPath kAllPaths[] = {RowPath::Scalar, RowPath::Sse2, RowPath::Avx, RowPath::AvxFma, RowPath::Avx2};
+const RowPath kAllPaths[] = {RowPath::Scalar, RowPath::Sse2, RowPath::Avx, RowPath::AvxFma,
+                             RowPath::Avx2};
 
 // Forces one row path for a test's lifetime; the test is skipped when the
 // running CPU, or this build's evaluation, does not offer it.
 class ForcedPath {
 public:
-    explicit ForcedPath(RowPath path) : forced_(testing_support::rowPaths().force(path)) {}
+    explicit ForcedPath(RowPath path)
+        : forced_(testing_support::rowPaths().force(path))
+    {
+    }
     ~ForcedPath() { testing_support::rowPaths().chooseAutomatically(); }
     ForcedPath(const ForcedPath&) = delete;
     ForcedPath& operator=(const ForcedPath&) = delete;
@@ -44,9 +48,9 @@ private:
     bool forced_;
 };
 
-#define FORCE_OR_SKIP(path)                                                                      \
-    ForcedPath forcedPath(path);                                                                 \
-    if (!forcedPath.forced())                                                                    \
+#define FORCE_OR_SKIP(path)                                                                        \
+    ForcedPath forcedPath(path);                                                                   \
+    if (!forcedPath.forced())                                                                      \
     GTEST_SKIP() << testing_support::rowPaths().name(path) << " is not offered by this CPU or build"
 
 // Positions of channels 1 and 2 of every walked pixel, in samples() order.
@@ -85,7 +89,8 @@ const std::vector<uint16_t>& oracleTable(int32_t slider, bool everyValue)
 // What the stage must leave: `before` with channels 1 and 2 scaled and every
 // other sample, guards included, as it was.
 std::vector<uint16_t> expectedAfter(const std::vector<uint16_t>& before, const ChromaIndex& index,
-                                    int32_t redGreenSlider, int32_t blueYellowSlider, bool everyValue = false)
+                                    int32_t redGreenSlider, int32_t blueYellowSlider,
+                                    bool everyValue = false)
 {
     std::vector<uint16_t> expected = before;
     const auto& redGreen = oracleTable(redGreenSlider, everyValue);
@@ -102,8 +107,8 @@ std::string firstDifference(const std::vector<uint16_t>& got, const std::vector<
 {
     for (std::size_t i = 0; i < want.size(); ++i)
         if (got[i] != want[i])
-            return "sample index " + std::to_string(i) + ": got " + std::to_string(got[i]) + ", want "
-                + std::to_string(want[i]);
+            return "sample index " + std::to_string(i) + ": got " + std::to_string(got[i])
+                + ", want " + std::to_string(want[i]);
     return "none";
 }
 
@@ -116,7 +121,8 @@ int exhaustiveMismatches(RowPath path, int32_t pixelStep)
 {
     LoadedPlugin plugin(testing_support::rowPaths().library());
     plugin.host.setBool("vivanto_enabled", true);
-    auto& image = plugin.host.addImage({.width = 254, .height = 256, .border = 1, .pixelStep = pixelStep});
+    auto& image =
+        plugin.host.addImage({.width = 254, .height = 256, .border = 1, .pixelStep = pixelStep});
     // Lightness, and the fourth sample of four-sample pixels, vary too.
     for (std::size_t i = 0; i < image.samples().size(); ++i)
         if (image.samples()[i] != standin::kGuardValue)
@@ -125,7 +131,8 @@ int exhaustiveMismatches(RowPath path, int32_t pixelStep)
     std::vector<uint16_t> before = image.samples();
 
     int mismatches = 0;
-    for (int32_t slider = testing_support::kSliderMin; slider <= testing_support::kSliderMax; ++slider) {
+    for (int32_t slider = testing_support::kSliderMin; slider <= testing_support::kSliderMax;
+         ++slider) {
         int32_t other = testing_support::kSliderMin + testing_support::kSliderMax - slider;
         auto shift = static_cast<uint32_t>(slider * 37);
         for (std::size_t k = 0; k < index.redGreen.size(); ++k) {
@@ -163,7 +170,8 @@ TEST(ExhaustiveByPath, EveryPathEverySliderValueAgainstEverySampleMatchesTheOrac
     std::cout << "paths checked: " << ran << "\n";
 }
 
-const auto kEveryPathAndPixelStep = ::testing::Combine(::testing::ValuesIn(kAllPaths), ::testing::Values(3, 4));
+const auto kEveryPathAndPixelStep =
+    ::testing::Combine(::testing::ValuesIn(kAllPaths), ::testing::Values(3, 4));
 
 std::string pathAndStepName(const ::testing::TestParamInfo<std::tuple<RowPath, int32_t>>& info)
 {
@@ -173,7 +181,8 @@ std::string pathAndStepName(const ::testing::TestParamInfo<std::tuple<RowPath, i
 
 // Slider pairs that reach every kind of lane result: clipping at both ends,
 // half-way roundings, identity, flattening to neutral.
-const std::pair<int32_t, int32_t> kSliderPairs[] = {{15, 35}, {600, -100}, {-50, 0}, {-99, 599}, {0, 0}};
+const std::pair<int32_t, int32_t> kSliderPairs[] = {
+    {15, 35}, {600, -100}, {-50, 0}, {-99, 599}, {0, 0}};
 
 class TailsByPath : public ::testing::TestWithParam<std::tuple<RowPath, int32_t>> {};
 
@@ -194,7 +203,8 @@ TEST_P(TailsByPath, EveryRowLengthMatchesTheOracleAndTouchesNothingElse)
         for (int32_t border : {0, 1, 8, -2})
             for (int32_t width = 0; width <= 3 * kVectorSamples + 2; ++width)
                 for (auto [redGreen, blueYellow] : kSliderPairs) {
-                    standin::Geometry g{.width = width, .height = 3, .border = border, .pixelStep = pixelStep};
+                    standin::Geometry g{
+                        .width = width, .height = 3, .border = border, .pixelStep = pixelStep};
                     auto& image = plugin.host.addImage(g, guards);
                     const ChromaIndex index = chromaIndex(image);
                     for (std::size_t i = 0; i < image.samples().size(); ++i)
@@ -204,17 +214,17 @@ TEST_P(TailsByPath, EveryRowLengthMatchesTheOracleAndTouchesNothingElse)
                     plugin.host.setInt("vivanto_rg", redGreen);
                     plugin.host.setInt("vivanto_by", blueYellow);
                     ASSERT_EQ(plugin.process(plugin.host.pipe(&image)), 0);
-                    std::vector<uint16_t> expected = expectedAfter(before, index, redGreen, blueYellow);
+                    std::vector<uint16_t> expected =
+                        expectedAfter(before, index, redGreen, blueYellow);
                     ASSERT_EQ(image.samples() == expected, true)
-                        << "width " << width << ", border " << border << ", guards " << guards.samples
-                        << ", sliders " << redGreen << "/" << blueYellow << ": "
+                        << "width " << width << ", border " << border << ", guards "
+                        << guards.samples << ", sliders " << redGreen << "/" << blueYellow << ": "
                         << firstDifference(image.samples(), expected);
                 }
     EXPECT_TRUE(plugin.host.violations().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(RowPaths, TailsByPath,
-                         kEveryPathAndPixelStep, pathAndStepName);
+INSTANTIATE_TEST_SUITE_P(RowPaths, TailsByPath, kEveryPathAndPixelStep, pathAndStepName);
 
 // --- rows fenced by inaccessible pages --------------------------------------
 
@@ -226,7 +236,8 @@ public:
     FencedPages()
     {
         page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-        void* mapping = mmap(nullptr, 4 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* mapping =
+            mmap(nullptr, 4 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (mapping == MAP_FAILED)
             throw std::runtime_error("mmap failed");
         base_ = static_cast<char*>(mapping);
@@ -276,7 +287,8 @@ TEST_P(FencedByPath, RowsAgainstAnInaccessiblePageAreScaledInPlace)
                 int32_t pixels = width + 2 * border;
                 auto span = static_cast<std::size_t>((pixels - 1) * pixelStep + 3);
                 ASSERT_LE(span, pages.capacity());
-                uint16_t* first = againstHighFence ? pages.beforeHighFence(span) : pages.afterLowFence();
+                uint16_t* first =
+                    againstHighFence ? pages.beforeHighFence(span) : pages.afterLowFence();
                 std::vector<uint16_t> before(span);
                 for (uint16_t& sample : before)
                     sample = static_cast<uint16_t>(random());
@@ -288,8 +300,8 @@ TEST_P(FencedByPath, RowsAgainstAnInaccessiblePageAreScaledInPlace)
                     expected[at + 1] = redGreen[before[at + 1]];
                     expected[at + 2] = blueYellow[before[at + 2]];
                 }
-                auto& image = plugin.host.addImage({.width = width, .height = 1, .border = border,
-                                                    .pixelStep = pixelStep});
+                auto& image = plugin.host.addImage(
+                    {.width = width, .height = 1, .border = border, .pixelStep = pixelStep});
                 fencedRow = first + border * pixelStep;
                 ASSERT_EQ(plugin.process(plugin.host.pipe(&image)), 0);
                 std::vector<uint16_t> after(first, first + span);
@@ -298,8 +310,7 @@ TEST_P(FencedByPath, RowsAgainstAnInaccessiblePageAreScaledInPlace)
             }
 }
 
-INSTANTIATE_TEST_SUITE_P(RowPaths, FencedByPath,
-                         kEveryPathAndPixelStep, pathAndStepName);
+INSTANTIATE_TEST_SUITE_P(RowPaths, FencedByPath, kEveryPathAndPixelStep, pathAndStepName);
 
 // --- the testing build's path switch itself ---------------------------------
 

@@ -35,7 +35,8 @@ TEST_P(AboutToChange, NeedsBothOwnerAndChangeSetAndCallsNothing)
 {
     const AboutToChangeCase& c = GetParam();
     LoadedPlugin plugin;
-    standin::Owner* owner = c.owner == EditOwner::None ? nullptr
+    standin::Owner* owner = c.owner == EditOwner::None
+        ? nullptr
         : plugin.host.owner(c.owner == EditOwner::Own ? kOwnStage : "SomeOtherStage");
     standin::ChangeSet* changes = c.withChangeSet ? plugin.host.changeSet({kRedGreen}) : nullptr;
 
@@ -43,12 +44,14 @@ TEST_P(AboutToChange, NeedsBothOwnerAndChangeSetAndCallsNothing)
     EXPECT_TRUE(plugin.host.calls().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(SettingsHooks, AboutToChange, ::testing::Values(
-    AboutToChangeCase{"OwnerAndChangeSet", EditOwner::Own, true, 0},
-    AboutToChangeCase{"OtherStageOwnerAndChangeSet", EditOwner::OtherStage, true, 0},
-    AboutToChangeCase{"NoChangeSet", EditOwner::Own, false, -1},
-    AboutToChangeCase{"NoOwner", EditOwner::None, true, -1},
-    AboutToChangeCase{"Neither", EditOwner::None, false, -1}),
+INSTANTIATE_TEST_SUITE_P(
+    SettingsHooks, AboutToChange,
+    ::testing::Values(AboutToChangeCase{"OwnerAndChangeSet", EditOwner::Own, true, 0},
+                      AboutToChangeCase{"OtherStageOwnerAndChangeSet", EditOwner::OtherStage, true,
+                                        0},
+                      AboutToChangeCase{"NoChangeSet", EditOwner::Own, false, -1},
+                      AboutToChangeCase{"NoOwner", EditOwner::None, true, -1},
+                      AboutToChangeCase{"Neither", EditOwner::None, false, -1}),
     testing_support::CaseName());
 
 // The own-stage test, identical on every path that has an owner.
@@ -67,8 +70,8 @@ const std::string kAskBlueYellow = "changeSetHas(changes1, \"vivanto_by\")";
 const std::string kAskRedGreen = "changeSetHas(changes1, \"vivanto_rg\")";
 const std::string kFindSwitch = "findOption(settings, \"vivanto_enabled\")";
 const std::string kReadSwitch = "boolValue(<vivanto_enabled>)";
-const std::vector<std::string> kTurnOn = {
-    kFindSwitch, "setBoolValue(<vivanto_enabled>, 1)", "changeSetAdd(changes1, <vivanto_enabled>)"};
+const std::vector<std::string> kTurnOn = {kFindSwitch, "setBoolValue(<vivanto_enabled>, 1)",
+                                          "changeSetAdd(changes1, <vivanto_enabled>)"};
 
 struct DependencyCase {
     const char* name;
@@ -80,7 +83,8 @@ struct DependencyCase {
     bool switchTurnedOn;
 };
 
-std::vector<std::string> concat(std::vector<std::string> first, const std::vector<std::string>& second)
+std::vector<std::string> concat(std::vector<std::string> first,
+                                const std::vector<std::string>& second)
 {
     first.insert(first.end(), second.begin(), second.end());
     return first;
@@ -96,7 +100,8 @@ TEST_P(DoDependencies, TurnsTheSwitchOnOnlyForASliderMovedWhileOff)
         plugin.host.removeOption(kEnabled);
     else
         plugin.host.setBool(kEnabled, c.switchValue != 0);
-    standin::Owner* owner = c.owner == EditOwner::None ? nullptr
+    standin::Owner* owner = c.owner == EditOwner::None
+        ? nullptr
         : plugin.host.owner(c.owner == EditOwner::Own ? kOwnStage : "HueflarePlugin_po");
     standin::ChangeSet* changes = nullptr;
     if (c.changedKeys) {
@@ -116,7 +121,8 @@ TEST_P(DoDependencies, TurnsTheSwitchOnOnlyForASliderMovedWhileOff)
     }
     if (changes != nullptr) {
         EXPECT_EQ(changes->added,
-                  c.switchTurnedOn ? std::vector<std::string>{kEnabled} : std::vector<std::string>{});
+                  c.switchTurnedOn ? std::vector<std::string>{kEnabled}
+                                   : std::vector<std::string>{});
     }
     EXPECT_TRUE(plugin.host.violations().empty()) << plugin.host.violations().front();
     EXPECT_EQ(plugin.host.log().count("lockSettings"), 0u) << "settings hooks take no lock";
@@ -124,31 +130,76 @@ TEST_P(DoDependencies, TurnsTheSwitchOnOnlyForASliderMovedWhileOff)
 
 using Keys = std::vector<std::string>;
 
-INSTANTIATE_TEST_SUITE_P(SettingsHooks, DoDependencies, ::testing::Values(
-    DependencyCase{"RedGreenMovedWhileOff", EditOwner::Own, Keys{kRedGreen}, 0, 0,
-                   concat({kAskSwitch, kFindSwitch, kReadSwitch, kAskBlueYellow, kAskRedGreen}, kTurnOn), true},
-    DependencyCase{"BlueYellowMovedWhileOffNeverAsksRedGreen", EditOwner::Own, Keys{kBlueYellow}, 0, 0,
-                   concat({kAskSwitch, kFindSwitch, kReadSwitch, kAskBlueYellow}, kTurnOn), true},
-    DependencyCase{"BothSlidersMovedWhileOff", EditOwner::Own, Keys{kRedGreen, kBlueYellow}, 0, 0,
-                   concat({kAskSwitch, kFindSwitch, kReadSwitch, kAskBlueYellow}, kTurnOn), true},
-    DependencyCase{"SwitchSetOffWithASlider", EditOwner::Own, Keys{kEnabled, kRedGreen}, 0, 0,
-                   {kAskSwitch}, false},
-    DependencyCase{"SwitchSetOnWithASlider", EditOwner::Own, Keys{kEnabled, kBlueYellow}, 1, 0,
-                   {kAskSwitch}, false},
-    DependencyCase{"SwitchAlreadyOn", EditOwner::Own, Keys{kRedGreen}, 1, 0,
-                   {kAskSwitch, kFindSwitch, kReadSwitch}, false},
-    DependencyCase{"NothingRelevantChanged", EditOwner::Own, Keys{"another_plugin_key"}, 0, 0,
-                   {kAskSwitch, kFindSwitch, kReadSwitch, kAskBlueYellow, kAskRedGreen}, false},
-    DependencyCase{"EmptyChangeSet", EditOwner::Own, Keys{}, 0, 0,
-                   {kAskSwitch, kFindSwitch, kReadSwitch, kAskBlueYellow, kAskRedGreen}, false},
-    DependencyCase{"SwitchOptionMissing", EditOwner::Own, Keys{kRedGreen}, -1, 0,
-                   {kAskSwitch, kFindSwitch}, false},
-    DependencyCase{"AnotherStagesEdit", EditOwner::OtherStage, Keys{kRedGreen}, 0, 0, {}, false},
-    DependencyCase{"NoOwnerIsRefusedWithoutMakingStrings", EditOwner::None, Keys{kRedGreen}, 0, -1, {}, false},
-    // A null change set would be handed straight to the host; the hook ends
-    // quietly instead, after the same owner check.
-    DependencyCase{"OwnEditWithoutChangeSetEndsQuietly", EditOwner::Own, std::nullopt, 0, 0, {}, false},
-    DependencyCase{"OtherEditWithoutChangeSet", EditOwner::OtherStage, std::nullopt, 0, 0, {}, false}),
+INSTANTIATE_TEST_SUITE_P(
+    SettingsHooks, DoDependencies,
+    ::testing::Values(
+        DependencyCase{
+            "RedGreenMovedWhileOff", EditOwner::Own, Keys{kRedGreen}, 0, 0,
+            concat({kAskSwitch, kFindSwitch, kReadSwitch, kAskBlueYellow, kAskRedGreen}, kTurnOn),
+            true},
+        DependencyCase{
+            "BlueYellowMovedWhileOffNeverAsksRedGreen", EditOwner::Own, Keys{kBlueYellow}, 0, 0,
+            concat({kAskSwitch, kFindSwitch, kReadSwitch, kAskBlueYellow}, kTurnOn), true},
+        DependencyCase{"BothSlidersMovedWhileOff", EditOwner::Own, Keys{kRedGreen, kBlueYellow}, 0,
+                       0, concat({kAskSwitch, kFindSwitch, kReadSwitch, kAskBlueYellow}, kTurnOn),
+                       true},
+        DependencyCase{"SwitchSetOffWithASlider",
+                       EditOwner::Own,
+                       Keys{kEnabled, kRedGreen},
+                       0,
+                       0,
+                       {kAskSwitch},
+                       false},
+        DependencyCase{"SwitchSetOnWithASlider",
+                       EditOwner::Own,
+                       Keys{kEnabled, kBlueYellow},
+                       1,
+                       0,
+                       {kAskSwitch},
+                       false},
+        DependencyCase{"SwitchAlreadyOn",
+                       EditOwner::Own,
+                       Keys{kRedGreen},
+                       1,
+                       0,
+                       {kAskSwitch, kFindSwitch, kReadSwitch},
+                       false},
+        DependencyCase{"NothingRelevantChanged",
+                       EditOwner::Own,
+                       Keys{"another_plugin_key"},
+                       0,
+                       0,
+                       {kAskSwitch, kFindSwitch, kReadSwitch, kAskBlueYellow, kAskRedGreen},
+                       false},
+        DependencyCase{"EmptyChangeSet",
+                       EditOwner::Own,
+                       Keys{},
+                       0,
+                       0,
+                       {kAskSwitch, kFindSwitch, kReadSwitch, kAskBlueYellow, kAskRedGreen},
+                       false},
+        DependencyCase{"SwitchOptionMissing",
+                       EditOwner::Own,
+                       Keys{kRedGreen},
+                       -1,
+                       0,
+                       {kAskSwitch, kFindSwitch},
+                       false},
+        DependencyCase{
+            "AnotherStagesEdit", EditOwner::OtherStage, Keys{kRedGreen}, 0, 0, {}, false},
+        DependencyCase{"NoOwnerIsRefusedWithoutMakingStrings",
+                       EditOwner::None,
+                       Keys{kRedGreen},
+                       0,
+                       -1,
+                       {},
+                       false},
+        // A null change set would be handed straight to the host; the hook ends
+        // quietly instead, after the same owner check.
+        DependencyCase{
+            "OwnEditWithoutChangeSetEndsQuietly", EditOwner::Own, std::nullopt, 0, 0, {}, false},
+        DependencyCase{
+            "OtherEditWithoutChangeSet", EditOwner::OtherStage, std::nullopt, 0, 0, {}, false}),
     testing_support::CaseName());
 
 // The editor's typical event: the user drags "Pop the reds and greens" to 40

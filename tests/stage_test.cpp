@@ -107,7 +107,7 @@ const std::vector<std::string> kSwitchRead = {
 
 struct PipeCase {
     const char* name;
-    int switchValue;        // -1: no switch option at all
+    int switchValue; // -1: no switch option at all
     bool withImage;
     int32_t kind;
     int expectedResult;
@@ -132,7 +132,9 @@ TEST_P(Pipes, AnswerAndCallTheHostAsSpecified)
     else
         plugin.host.setInt(kEnabled, c.switchValue);
     auto& image = plugin.host.addImage({.width = 3, .height = 2, .border = 1, .kind = c.kind});
-    image.fill([](int32_t x, int32_t y, int32_t ch) { return static_cast<uint16_t>(1000 * ch + 10 * y + x + 5); });
+    image.fill([](int32_t x, int32_t y, int32_t ch) {
+        return static_cast<uint16_t>(1000 * ch + 10 * y + x + 5);
+    });
     std::vector<uint16_t> before = image.samples();
 
     EXPECT_EQ(plugin.process(plugin.host.pipe(c.withImage ? &image : nullptr)), c.expectedResult);
@@ -147,13 +149,16 @@ const std::vector<std::string> kSwitchMissing = {
     "unlockSettings(settings, 0)",
 };
 
-INSTANTIATE_TEST_SUITE_P(Stage, Pipes, ::testing::Values(
-    PipeCase{"SwitchOff", 0, true, 3, 0, kSwitchRead},
-    PipeCase{"SwitchOffWithoutImage", 0, false, 3, 0, kSwitchRead},
-    PipeCase{"SwitchMissing", -1, true, 3, 0, kSwitchMissing},
-    PipeCase{"SwitchOnWithoutImage", 1, false, 3, -1, kSwitchRead},
-    PipeCase{"AnyNonzeroSwitchIsOnFormat2Refused", 2, true, 2, -1, switchReadThen({"imageKind(image1)"})},
-    PipeCase{"SwitchOnFormat0Refused", 1, true, 0, -1, switchReadThen({"imageKind(image1)"})}),
+INSTANTIATE_TEST_SUITE_P(
+    Stage, Pipes,
+    ::testing::Values(PipeCase{"SwitchOff", 0, true, 3, 0, kSwitchRead},
+                      PipeCase{"SwitchOffWithoutImage", 0, false, 3, 0, kSwitchRead},
+                      PipeCase{"SwitchMissing", -1, true, 3, 0, kSwitchMissing},
+                      PipeCase{"SwitchOnWithoutImage", 1, false, 3, -1, kSwitchRead},
+                      PipeCase{"AnyNonzeroSwitchIsOnFormat2Refused", 2, true, 2, -1,
+                               switchReadThen({"imageKind(image1)"})},
+                      PipeCase{"SwitchOnFormat0Refused", 1, true, 0, -1,
+                               switchReadThen({"imageKind(image1)"})}),
     testing_support::CaseName());
 
 TEST(Stage, ReadsSettingsOnlyInsideTwoLockBracketsThenFetchesEachRowOnce)
@@ -163,23 +168,24 @@ TEST(Stage, ReadsSettingsOnlyInsideTwoLockBracketsThenFetchesEachRowOnce)
     auto& image = plugin.host.addImage({.width = 2, .height = 3, .border = 1});
 
     ASSERT_EQ(plugin.process(plugin.host.pipe(&image)), 0);
-    EXPECT_EQ(plugin.host.calls(), switchReadThen({
-        "imageKind(image1)",
-        "imageWidth(image1)",
-        "imageHeight(image1)",
-        "imageChannelStep(image1)",
-        "imagePixelStep(image1)",
-        "imageBorder(image1)",
-        "lockSettings(settings, 0)",
-        "findOption(settings, \"vivanto_rg\")",
-        "intValue(<vivanto_rg>)",
-        "findOption(settings, \"vivanto_by\")",
-        "intValue(<vivanto_by>)",
-        "unlockSettings(settings, 0)",
-        "imageRow(image1, 0)",
-        "imageRow(image1, 1)",
-        "imageRow(image1, 2)",
-    }));
+    EXPECT_EQ(plugin.host.calls(),
+              switchReadThen({
+                  "imageKind(image1)",
+                  "imageWidth(image1)",
+                  "imageHeight(image1)",
+                  "imageChannelStep(image1)",
+                  "imagePixelStep(image1)",
+                  "imageBorder(image1)",
+                  "lockSettings(settings, 0)",
+                  "findOption(settings, \"vivanto_rg\")",
+                  "intValue(<vivanto_rg>)",
+                  "findOption(settings, \"vivanto_by\")",
+                  "intValue(<vivanto_by>)",
+                  "unlockSettings(settings, 0)",
+                  "imageRow(image1, 0)",
+                  "imageRow(image1, 1)",
+                  "imageRow(image1, 2)",
+              }));
     for (const standin::Call& call : plugin.host.log().calls()) {
         bool readsSettings = call.operation == "findOption" || call.operation == "boolValue"
             || call.operation == "intValue";
@@ -243,15 +249,16 @@ TEST_P(Cancelling, StopsBeforeTheNextRowOnlyWhenTheFlagIsOne)
         }
 }
 
-INSTANTIATE_TEST_SUITE_P(Stage, Cancelling, ::testing::Values(
-    CancelCase{"AlreadySetFetchesNoRow", true, 1, -1, 0, 0},
-    CancelCase{"SetDuringRow0", true, 0, 0, 1, 1},
-    CancelCase{"SetDuringRow2", true, 0, 2, 1, 3},
-    CancelCase{"SetDuringLastRow", true, 0, 4, 1, 5},
-    CancelCase{"HoldingTwoNeverCancels", true, 2, -1, 0, 5},
-    CancelCase{"SetToTwoMidwayNeverCancels", true, 0, 1, 2, 5},
-    CancelCase{"NullFlagNeverCancels", false, 0, -1, 0, 5}),
-    testing_support::CaseName());
+INSTANTIATE_TEST_SUITE_P(Stage, Cancelling,
+                         ::testing::Values(CancelCase{"AlreadySetFetchesNoRow", true, 1, -1, 0, 0},
+                                           CancelCase{"SetDuringRow0", true, 0, 0, 1, 1},
+                                           CancelCase{"SetDuringRow2", true, 0, 2, 1, 3},
+                                           CancelCase{"SetDuringLastRow", true, 0, 4, 1, 5},
+                                           CancelCase{"HoldingTwoNeverCancels", true, 2, -1, 0, 5},
+                                           CancelCase{"SetToTwoMidwayNeverCancels", true, 0, 1, 2,
+                                                      5},
+                                           CancelCase{"NullFlagNeverCancels", false, 0, -1, 0, 5}),
+                         testing_support::CaseName());
 
 // --- geometry: which samples the stage may touch ------------------------------
 
@@ -297,21 +304,27 @@ TEST_P(Geometries, ChangeExactlyChannelsOneAndTwoOfEveryWalkedPixel)
     EXPECT_TRUE(plugin.host.violations().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Stage, Geometries, ::testing::Values(
-    GeometryCase{"Packed", {.width = 9, .height = 3, .border = 0}},
-    GeometryCase{"BorderOfTwo", {.width = 5, .height = 3, .border = 2}},
-    GeometryCase{"PixelStep4", {.width = 6, .height = 2, .border = 1, .pixelStep = 4}},
-    GeometryCase{"PixelStep7", {.width = 3, .height = 2, .border = 1, .pixelStep = 7}},
-    GeometryCase{"ChannelStep2", {.width = 4, .height = 2, .border = 1, .channelStep = 2, .pixelStep = 6}},
-    GeometryCase{"ChannelStep3Planar", {.width = 2, .height = 2, .border = 2, .channelStep = 3, .pixelStep = 1}},
-    GeometryCase{"BorderWiderThanImage", {.width = 1, .height = 2, .border = 4}},
-    GeometryCase{"NoPixelsAtAll", {.width = 0, .height = 3, .border = 0}},
-    GeometryCase{"NegativeBorderEatsTheRow", {.width = 2, .height = 3, .border = -1}},
-    GeometryCase{"NegativeBorderLeavesOnePixel", {.width = 3, .height = 2, .border = -1}},
-    GeometryCase{"WidthPlusBordersWouldWrapIn32Bits", {.width = INT32_MIN, .height = 2, .border = -1}},
-    GeometryCase{"BordersAloneWouldWrapIn32Bits", {.width = 0, .height = 2, .border = INT32_MIN}},
-    GeometryCase{"ZeroHeight", {.width = 4, .height = 0, .border = 1}},
-    GeometryCase{"NegativeHeight", {.width = 4, .height = -3, .border = 1}}),
+INSTANTIATE_TEST_SUITE_P(
+    Stage, Geometries,
+    ::testing::Values(
+        GeometryCase{"Packed", {.width = 9, .height = 3, .border = 0}},
+        GeometryCase{"BorderOfTwo", {.width = 5, .height = 3, .border = 2}},
+        GeometryCase{"PixelStep4", {.width = 6, .height = 2, .border = 1, .pixelStep = 4}},
+        GeometryCase{"PixelStep7", {.width = 3, .height = 2, .border = 1, .pixelStep = 7}},
+        GeometryCase{"ChannelStep2",
+                     {.width = 4, .height = 2, .border = 1, .channelStep = 2, .pixelStep = 6}},
+        GeometryCase{"ChannelStep3Planar",
+                     {.width = 2, .height = 2, .border = 2, .channelStep = 3, .pixelStep = 1}},
+        GeometryCase{"BorderWiderThanImage", {.width = 1, .height = 2, .border = 4}},
+        GeometryCase{"NoPixelsAtAll", {.width = 0, .height = 3, .border = 0}},
+        GeometryCase{"NegativeBorderEatsTheRow", {.width = 2, .height = 3, .border = -1}},
+        GeometryCase{"NegativeBorderLeavesOnePixel", {.width = 3, .height = 2, .border = -1}},
+        GeometryCase{"WidthPlusBordersWouldWrapIn32Bits",
+                     {.width = INT32_MIN, .height = 2, .border = -1}},
+        GeometryCase{"BordersAloneWouldWrapIn32Bits",
+                     {.width = 0, .height = 2, .border = INT32_MIN}},
+        GeometryCase{"ZeroHeight", {.width = 4, .height = 0, .border = 1}},
+        GeometryCase{"NegativeHeight", {.width = 4, .height = -3, .border = 1}}),
     testing_support::CaseName());
 
 } // namespace

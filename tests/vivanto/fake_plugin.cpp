@@ -51,9 +51,11 @@ __attribute__((visibility("default"))) int HOST_CALL getVersion(void)
 __attribute__((visibility("default"))) int HOST_CALL RegisterPlugin(BibblePluginData* data)
 {
     data->interfaceVersion = FAKE_VERSION;
-    data->defineBoolOption(data->optionsHandle, "vivanto_enabled", "vivanto_plugin", "Enable", 0, 0);
+    data->defineBoolOption(data->optionsHandle, "vivanto_enabled", "vivanto_plugin", "Enable", 0,
+                           0);
     data->defineIntOption(data->optionsHandle, "vivanto_rg", "vivanto_plugin", "Red-green", 15, 0);
-    data->defineIntOption(data->optionsHandle, "vivanto_by", "vivanto_plugin", "Blue-yellow", 35, 0);
+    data->defineIntOption(data->optionsHandle, "vivanto_by", "vivanto_plugin", "Blue-yellow", 35,
+                          0);
     data->addSettingsHook(data->pluginHandle, acceptEdit);
     data->addProcess(data->pluginHandle, process, 9, 4);
     return 0;

@@ -51,7 +51,8 @@ TEST_P(FileKinds, KeepFormatLightnessAlphaProfileAndScaleChromaByTheSliders)
         size_t lengthBefore = 0, lengthAfter = 0;
         auto* a = static_cast<const char*>(before.get_blob("icc-profile-data", &lengthBefore));
         auto* b = static_cast<const char*>(after.get_blob("icc-profile-data", &lengthAfter));
-        EXPECT_EQ(std::string(a, lengthBefore), std::string(b, lengthAfter)) << "the profile must be kept";
+        EXPECT_EQ(std::string(a, lengthBefore), std::string(b, lengthAfter))
+            << "the profile must be kept";
     }
 
     double tolerance = toleranceFor(spec);
@@ -62,7 +63,8 @@ TEST_P(FileKinds, KeepFormatLightnessAlphaProfileAndScaleChromaByTheSliders)
         EXPECT_NEAR(labAfter[p][1], 1.4 * labBefore[p][1], tolerance);
         EXPECT_NEAR(labAfter[p][2], 1.2 * labBefore[p][2], tolerance);
         if (isGreyPatch(int(p))) {
-            EXPECT_LE(largestChannelSpread(output, int(p)), spec.kind == Kind::Jpeg || spec.profile ? 1.0 : 0.0)
+            EXPECT_LE(largestChannelSpread(output, int(p)),
+                      spec.kind == Kind::Jpeg || spec.profile ? 1.0 : 0.0)
                 << "greys must stay neutral";
         }
     }
@@ -70,13 +72,15 @@ TEST_P(FileKinds, KeepFormatLightnessAlphaProfileAndScaleChromaByTheSliders)
 
 INSTANTIATE_TEST_SUITE_P(
     EveryKind, FileKinds,
-    testing::Values(PhotoSpec{Kind::Png, 8, false, false, false}, PhotoSpec{Kind::Png, 16, false, false, false},
-                    PhotoSpec{Kind::Png, 8, true, false, false}, PhotoSpec{Kind::Png, 16, true, true, false},
-                    PhotoSpec{Kind::Png, 8, false, true, false}, PhotoSpec{Kind::Png, 16, false, true, true},
-                    PhotoSpec{Kind::Tiff, 8, false, false, false}, PhotoSpec{Kind::Tiff, 16, false, false, false},
-                    PhotoSpec{Kind::Tiff, 16, true, false, false}, PhotoSpec{Kind::Tiff, 8, false, true, true},
-                    PhotoSpec{Kind::Jpeg, 8, false, false, false}, PhotoSpec{Kind::Jpeg, 8, true, false, false},
-                    PhotoSpec{Kind::Jpeg, 8, false, false, true}),
+    testing::Values(
+        PhotoSpec{Kind::Png, 8, false, false, false}, PhotoSpec{Kind::Png, 16, false, false, false},
+        PhotoSpec{Kind::Png, 8, true, false, false}, PhotoSpec{Kind::Png, 16, true, true, false},
+        PhotoSpec{Kind::Png, 8, false, true, false}, PhotoSpec{Kind::Png, 16, false, true, true},
+        PhotoSpec{Kind::Tiff, 8, false, false, false},
+        PhotoSpec{Kind::Tiff, 16, false, false, false},
+        PhotoSpec{Kind::Tiff, 16, true, false, false}, PhotoSpec{Kind::Tiff, 8, false, true, true},
+        PhotoSpec{Kind::Jpeg, 8, false, false, false}, PhotoSpec{Kind::Jpeg, 8, true, false, false},
+        PhotoSpec{Kind::Jpeg, 8, false, false, true}),
     [](const testing::TestParamInfo<PhotoSpec>& row) { return row.param.name(); });
 
 } // namespace

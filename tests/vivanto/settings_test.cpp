@@ -47,26 +47,33 @@ TEST_P(Settings, ScaleTheOpponentAxesByTheFactorsTheEditsLeave)
 
 INSTANTIATE_TEST_SUITE_P(
     Edits, Settings,
-    testing::Values(SettingsCase{"defaults_switch_off", {}, 1.0, 1.0},
-                    SettingsCase{"slider_turns_switch_on", {"--rg", "40"}, 1.4, 1.35},
-                    SettingsCase{"other_slider_turns_it_on_too", {"--by", "-50"}, 1.15, 0.5},
-                    SettingsCase{"switch_off_after_slider_stays_off", {"--rg", "40", "--disable"}, 1.0, 1.0},
-                    SettingsCase{"slider_after_switch_off_turns_it_on", {"--disable", "--rg", "40"}, 1.4, 1.35},
-                    SettingsCase{"switch_alone_uses_default_sliders", {"--enable"}, 1.15, 1.35},
-                    SettingsCase{"generic_form", {"--set", "vivanto_by=10", "--set", "vivanto_rg=-100"}, 0.0, 1.1},
-                    SettingsCase{"generic_switch", {"--set", "vivanto_enabled=1", "--set", "vivanto_rg=0"}, 1.0, 1.35},
-                    SettingsCase{"sliders_at_zero", {"--rg", "0", "--by", "0"}, 1.0, 1.0}),
+    testing::Values(
+        SettingsCase{"defaults_switch_off", {}, 1.0, 1.0},
+        SettingsCase{"slider_turns_switch_on", {"--rg", "40"}, 1.4, 1.35},
+        SettingsCase{"other_slider_turns_it_on_too", {"--by", "-50"}, 1.15, 0.5},
+        SettingsCase{"switch_off_after_slider_stays_off", {"--rg", "40", "--disable"}, 1.0, 1.0},
+        SettingsCase{"slider_after_switch_off_turns_it_on", {"--disable", "--rg", "40"}, 1.4, 1.35},
+        SettingsCase{"switch_alone_uses_default_sliders", {"--enable"}, 1.15, 1.35},
+        SettingsCase{
+            "generic_form", {"--set", "vivanto_by=10", "--set", "vivanto_rg=-100"}, 0.0, 1.1},
+        SettingsCase{
+            "generic_switch", {"--set", "vivanto_enabled=1", "--set", "vivanto_rg=0"}, 1.0, 1.35},
+        SettingsCase{"sliders_at_zero", {"--rg", "0", "--by", "0"}, 1.0, 1.0}),
     testing_support::CaseName());
 
 TEST(ListOptions, ShowsThePluginsOptionsWithKindsDefaultsAndTheValuesAfterTheEdits)
 {
     ToolRun run = runVivanto({"--rg", "40", "--list-options"});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("vivanto_enabled    switch          0        1  \"Enable vivanto plugin\""), std::string::npos)
+    EXPECT_NE(
+        run.out.find("vivanto_enabled    switch          0        1  \"Enable vivanto plugin\""),
+        std::string::npos)
         << run.out;
-    EXPECT_NE(run.out.find("vivanto_rg         integer        15       40  \"Pop the reds and greens\""),
-              std::string::npos);
-    EXPECT_NE(run.out.find("vivanto_by         integer        35       35  \"Pop the blues and yellows.\""),
+    EXPECT_NE(
+        run.out.find("vivanto_rg         integer        15       40  \"Pop the reds and greens\""),
+        std::string::npos);
+    EXPECT_NE(run.out.find(
+                  "vivanto_by         integer        35       35  \"Pop the blues and yellows.\""),
               std::string::npos);
 }
 
@@ -100,13 +107,19 @@ TEST_P(RejectedSettings, StopBeforeAnyFileWithOneClearLine)
 INSTANTIATE_TEST_SUITE_P(
     Flags, RejectedSettings,
     testing::Values(
-        RejectedCase{"unknown_key", {"--set", "vivanto_red=3"}, "the plug-in defines no option \"vivanto_red\" (see --list-options)"},
+        RejectedCase{"unknown_key",
+                     {"--set", "vivanto_red=3"},
+                     "the plug-in defines no option \"vivanto_red\" (see --list-options)"},
         RejectedCase{"not_an_integer", {"--rg", "4.5"}, "--rg: \"4.5\" is not an integer"},
         RejectedCase{"empty_value", {"--set", "vivanto_by="}, "vivanto_by: \"\" is not an integer"},
-        RejectedCase{"too_large", {"--by", "99999999999"}, "--by: 99999999999 is out of range -2147483648..2147483647"},
-        RejectedCase{"switch_not_0_or_1", {"--set", "vivanto_enabled=2"},
+        RejectedCase{"too_large",
+                     {"--by", "99999999999"},
+                     "--by: 99999999999 is out of range -2147483648..2147483647"},
+        RejectedCase{"switch_not_0_or_1",
+                     {"--set", "vivanto_enabled=2"},
                      "\"vivanto_enabled\" is a switch: give 0 (off) or 1 (on), not 2"},
-        RejectedCase{"not_key_value", {"--set", "vivanto_rg"}, "--set: \"vivanto_rg\" is not KEY=VALUE"},
+        RejectedCase{
+            "not_key_value", {"--set", "vivanto_rg"}, "--set: \"vivanto_rg\" is not KEY=VALUE"},
         RejectedCase{"unknown_flag", {"--pop"}, "unknown option --pop (see --help)"}),
     testing_support::CaseName());
 

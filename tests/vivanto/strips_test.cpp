@@ -9,7 +9,8 @@ namespace {
 
 using namespace tool_test;
 
-std::string resultOf(const std::string& input, const std::string& folder, std::vector<std::string> plan)
+std::string resultOf(const std::string& input, const std::string& folder,
+                     std::vector<std::string> plan)
 {
     std::vector<std::string> arguments{"--rg", "300", "--by", "-40", input, "-o", folder};
     arguments.insert(arguments.end(), plan.begin(), plan.end());
@@ -24,11 +25,14 @@ TEST(VivantoStrips, EqualOneCallOverTheWholeImage)
     std::string input = in / "noise.tif";
     writeNoisePhoto(61, 97, input);
 
-    std::string oneCall = resultOf(input, once.path().string(), {"--threads", "1", "--strip-rows", "0"});
+    std::string oneCall =
+        resultOf(input, once.path().string(), {"--threads", "1", "--strip-rows", "0"});
     ASSERT_FALSE(oneCall.empty());
     EXPECT_NE(oneCall, bytesOf(input)) << "the stage must have changed something";
-    EXPECT_EQ(resultOf(input, strips.path().string(), {"--threads", "4", "--strip-rows", "7"}), oneCall);
-    EXPECT_EQ(resultOf(input, rowByRow.path().string(), {"--threads", "3", "--strip-rows", "1"}), oneCall);
+    EXPECT_EQ(resultOf(input, strips.path().string(), {"--threads", "4", "--strip-rows", "7"}),
+              oneCall);
+    EXPECT_EQ(resultOf(input, rowByRow.path().string(), {"--threads", "3", "--strip-rows", "1"}),
+              oneCall);
 }
 
 } // namespace

@@ -57,8 +57,10 @@ ToolRun runVivanto(const std::vector<std::string>& arguments)
     std::string outPath = streams / "out", errPath = streams / "err";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     std::vector<std::string> all{VIVANTO_TOOL};
     all.insert(all.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -102,7 +104,8 @@ std::map<std::string, std::string> snapshot(const fs::path& folder)
 {
     std::map<std::string, std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(folder))
-        files[fs::relative(entry.path(), folder).string()] = entry.is_regular_file() ? bytesOf(entry.path()) : "<folder>";
+        files[fs::relative(entry.path(), folder).string()] =
+            entry.is_regular_file() ? bytesOf(entry.path()) : "<folder>";
     return files;
 }
 
@@ -136,22 +139,27 @@ void writePhoto(const PhotoSpec& spec, const std::string& path)
     std::vector<uint16_t> samples;
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
-            const auto& colour = kColours[std::size_t(y / kPatchSize * kPatchesAcross + x / kPatchSize)];
+            const auto& colour =
+                kColours[std::size_t(y / kPatchSize * kPatchesAcross + x / kPatchSize)];
             for (int b = 0; b < (spec.grey ? 1 : 3); ++b)
-                samples.push_back(uint16_t(colour[std::size_t(spec.grey ? 1 : b)] * (spec.bits == 16 ? 257 : 1)));
+                samples.push_back(
+                    uint16_t(colour[std::size_t(spec.grey ? 1 : b)] * (spec.bits == 16 ? 257 : 1)));
             if (spec.alpha) // every alpha value 0..255 (scaled), so any change shows
                 samples.push_back(uint16_t(((x * 7 + y * 13) % 256) * (spec.bits == 16 ? 257 : 1)));
         }
-    VImage image = VImage::new_from_memory(samples.data(), samples.size() * 2, width, height, bands, VIPS_FORMAT_USHORT)
+    VImage image = VImage::new_from_memory(samples.data(), samples.size() * 2, width, height, bands,
+                                           VIPS_FORMAT_USHORT)
                        .cast(spec.bits == 16 ? VIPS_FORMAT_USHORT : VIPS_FORMAT_UCHAR);
-    VipsInterpretation interpretation = spec.grey ? (spec.bits == 16 ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W)
-                                                  : (spec.bits == 16 ? VIPS_INTERPRETATION_RGB16 : VIPS_INTERPRETATION_sRGB);
+    VipsInterpretation interpretation = spec.grey
+        ? (spec.bits == 16 ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W)
+        : (spec.bits == 16 ? VIPS_INTERPRETATION_RGB16 : VIPS_INTERPRETATION_sRGB);
     image = image.copy(VImage::option()->set("interpretation", interpretation));
     if (spec.profile)
-        image = image.icc_transform("p3", VImage::option()
-                                              ->set("input_profile", "srgb")
-                                              ->set("depth", spec.bits)
-                                              ->set("intent", VIPS_INTENT_RELATIVE));
+        image = image.icc_transform("p3",
+                                    VImage::option()
+                                        ->set("input_profile", "srgb")
+                                        ->set("depth", spec.bits)
+                                        ->set("intent", VIPS_INTENT_RELATIVE));
     if (spec.kind == Kind::Png)
         image.pngsave(path.c_str());
     else if (spec.kind == Kind::Tiff)
@@ -167,7 +175,8 @@ void writeNoisePhoto(int width, int height, const std::string& path)
     std::vector<uint16_t> samples(std::size_t(width) * std::size_t(height) * 3);
     for (uint16_t& s : samples)
         s = uint16_t(random() & 0xFFFF);
-    VImage::new_from_memory(samples.data(), samples.size() * 2, width, height, 3, VIPS_FORMAT_USHORT)
+    VImage::new_from_memory(samples.data(), samples.size() * 2, width, height, 3,
+                            VIPS_FORMAT_USHORT)
         .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_RGB16))
         .tiffsave(path.c_str());
 }
@@ -225,8 +234,8 @@ std::vector<std::array<double, 3>> patchLab(const std::string& path)
         profile = grey ? greyProfile() : cmsCreate_sRGBProfile();
     }
     cmsHPROFILE lab = cmsCreateLab4Profile(nullptr);
-    cmsHTRANSFORM transform = cmsCreateTransform(profile, grey ? TYPE_GRAY_16 : TYPE_RGB_16, lab, TYPE_Lab_DBL,
-                                                 INTENT_RELATIVE_COLORIMETRIC, 0);
+    cmsHTRANSFORM transform = cmsCreateTransform(profile, grey ? TYPE_GRAY_16 : TYPE_RGB_16, lab,
+                                                 TYPE_Lab_DBL, INTENT_RELATIVE_COLORIMETRIC, 0);
     cmsCloseProfile(lab);
     cmsCloseProfile(profile);
     std::vector<std::array<double, 3>> patches;
@@ -255,7 +264,8 @@ double largestChannelSpread(const std::string& path, int patch)
     VImage centre = patchCentre(colourBands(load(path)), patch);
     if (centre.bands() == 1)
         return 0;
-    VImage r = centre.extract_band(0).cast(VIPS_FORMAT_INT), g = centre.extract_band(1).cast(VIPS_FORMAT_INT),
+    VImage r = centre.extract_band(0).cast(VIPS_FORMAT_INT),
+           g = centre.extract_band(1).cast(VIPS_FORMAT_INT),
            b = centre.extract_band(2).cast(VIPS_FORMAT_INT);
     return std::max({(r - g).abs().max(), (g - b).abs().max(), (r - b).abs().max()});
 }

@@ -75,7 +75,8 @@ void refuseResultOfThisRun(const std::string& output, const ResultsWritten& writ
 {
     auto found = written.find(resultKey(output));
     if (found != written.end())
-        throw FileError(output + " was written from " + found->second + " in this run; rename one of the two");
+        throw FileError(output + " was written from " + found->second
+                        + " in this run; rename one of the two");
 }
 
 void refuseExisting(const std::string& output, bool force)
@@ -85,7 +86,8 @@ void refuseExisting(const std::string& output, bool force)
         throw FileError(output + " already exists (use --force to replace it)");
 }
 
-void writeCommitted(const vips::VImage& image, const std::string& path, FileFormat format, const Request& request)
+void writeCommitted(const vips::VImage& image, const std::string& path, FileFormat format,
+                    const Request& request)
 {
     OutputFile file(path);
     encodePhoto(image, file.temporaryPath(), format, request.quality);
@@ -100,25 +102,28 @@ void writeCommitted(const vips::VImage& image, const std::string& path, FileForm
 std::string describeTimings(const std::string& name, const Timings& t)
 {
     char line[512];
-    std::snprintf(line, sizeof line,
-                  "%s: timings: decode %.3f s, convert to working %.3f s, stage %.3f s "
-                  "(%.3f s of it inside the plug-in, summed over threads), convert back %.3f s, encode %.3f s",
-                  name.c_str(), t.decode, t.toWorking, t.stage, t.inHook, t.fromWorking, t.encode);
+    std::snprintf(
+        line, sizeof line,
+        "%s: timings: decode %.3f s, convert to working %.3f s, stage %.3f s "
+        "(%.3f s of it inside the plug-in, summed over threads), convert back %.3f s, encode %.3f s",
+        name.c_str(), t.decode, t.toWorking, t.stage, t.inHook, t.fromWorking, t.encode);
     return line;
 }
 
 StripPlan planFor(const Request& request)
 {
-    int threads = request.threads > 0 ? request.threads : static_cast<int>(std::thread::hardware_concurrency());
+    int threads = request.threads > 0 ? request.threads
+                                      : static_cast<int>(std::thread::hardware_concurrency());
     return {.threads = threads > 0 ? threads : 1, .rowsPerStrip = request.stripRows};
 }
 
 // Returns the seconds spent inside the plug-in's stage, summed over threads.
 double runStage(StageHost& stage, WorkingImage& working, const Request& request, Progress& progress)
 {
-    StripRun run = runInStrips(stage, working, planFor(request), cancelFlag(), [&](int done, int total) {
-        progress.update("stage", 0.4 + 0.3 * done / total);
-    });
+    StripRun run =
+        runInStrips(stage, working, planFor(request), cancelFlag(), [&](int done, int total) {
+            progress.update("stage", 0.4 + 0.3 * done / total);
+        });
     switch (run.result) {
     case StageResult::Done:
         return run.hookSeconds;
@@ -173,7 +178,8 @@ void process(StageHost& stage, const Request& request, const std::string& input,
     vips::VImage result = fromWorking(working, photo, bits, planFor(request).threads);
     if (format == FileFormat::Jpeg && photo.hasAlpha) {
         result = flattenedOnWhite(result, photo);
-        progress.message(name + ": JPEG holds no transparency; the result is shown on white", false);
+        progress.message(name + ": JPEG holds no transparency; the result is shown on white",
+                         false);
     }
     timings.fromWorking = clock.lap();
     stopIfCancelled();
@@ -207,8 +213,8 @@ void process(StageHost& stage, const Request& request, const std::string& input,
 
 } // namespace
 
-FileOutcome processPhoto(StageHost& stage, const Request& request, const std::string& input, Progress& progress,
-                         ResultsWritten& written)
+FileOutcome processPhoto(StageHost& stage, const Request& request, const std::string& input,
+                         Progress& progress, ResultsWritten& written)
 {
     try {
         process(stage, request, input, progress, written);

@@ -23,7 +23,7 @@ struct Timings {
 // that two inputs of the same name never overwrite each other's result.
 using ResultsWritten = std::map<std::string, std::string>;
 
-FileOutcome processPhoto(StageHost& stage, const Request& request, const std::string& input, Progress& progress,
-                         ResultsWritten& written);
+FileOutcome processPhoto(StageHost& stage, const Request& request, const std::string& input,
+                         Progress& progress, ResultsWritten& written);
 
 } // namespace vivanto

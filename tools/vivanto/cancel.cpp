@@ -22,7 +22,7 @@ extern "C" void onInterrupt(int)
 
 void catchInterrupts()
 {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);

@@ -25,13 +25,15 @@ cmsHPROFILE openProfile(const std::vector<unsigned char>& bytes, bool grey)
 {
     if (bytes.empty())
         return grey ? srgbGrey() : cmsCreate_sRGBProfile();
-    cmsHPROFILE profile = cmsOpenProfileFromMem(bytes.data(), static_cast<cmsUInt32Number>(bytes.size()));
+    cmsHPROFILE profile =
+        cmsOpenProfileFromMem(bytes.data(), static_cast<cmsUInt32Number>(bytes.size()));
     if (profile == nullptr)
         throw ColourError("its ICC profile cannot be read");
     cmsColorSpaceSignature space = cmsGetColorSpace(profile);
     if (space != (grey ? cmsSigGrayData : cmsSigRgbData)) {
         cmsCloseProfile(profile);
-        throw ColourError(std::string("its ICC profile is not for ") + (grey ? "grey" : "RGB") + " images");
+        throw ColourError(std::string("its ICC profile is not for ") + (grey ? "grey" : "RGB")
+                          + " images");
     }
     return profile;
 }
@@ -61,11 +63,14 @@ ColourSpace::ColourSpace(const std::vector<unsigned char>& profile, bool grey, i
 {
     cmsHPROFILE photo = openProfile(profile, grey);
     cmsHPROFILE lab = cmsCreateLab4Profile(nullptr); // D50
-    cmsUInt32Number format = grey ? (bits == 16 ? TYPE_GRAY_16 : TYPE_GRAY_8) : (bits == 16 ? TYPE_RGB_16 : TYPE_RGB_8);
+    cmsUInt32Number format =
+        grey ? (bits == 16 ? TYPE_GRAY_16 : TYPE_GRAY_8) : (bits == 16 ? TYPE_RGB_16 : TYPE_RGB_8);
     // No 1-pixel cache: the transforms are shared by the conversion threads.
     cmsUInt32Number flags = cmsFLAGS_NOCACHE;
-    transforms_->toLab = cmsCreateTransform(photo, format, lab, TYPE_Lab_DBL, INTENT_RELATIVE_COLORIMETRIC, flags);
-    transforms_->fromLab = cmsCreateTransform(lab, TYPE_Lab_DBL, photo, format, INTENT_RELATIVE_COLORIMETRIC, flags);
+    transforms_->toLab =
+        cmsCreateTransform(photo, format, lab, TYPE_Lab_DBL, INTENT_RELATIVE_COLORIMETRIC, flags);
+    transforms_->fromLab =
+        cmsCreateTransform(lab, TYPE_Lab_DBL, photo, format, INTENT_RELATIVE_COLORIMETRIC, flags);
     cmsCloseProfile(lab);
     cmsCloseProfile(photo);
     if (transforms_->toLab == nullptr || transforms_->fromLab == nullptr)
@@ -82,7 +87,8 @@ void ColourSpace::toWorking(const void* samples, uint16_t* working, std::size_t 
     auto* in = static_cast<const unsigned char*>(samples);
     for (std::size_t done = 0; done < pixels; done += kBatch) {
         std::size_t count = std::min(kBatch, pixels - done);
-        cmsDoTransform(transforms_->toLab, in + done * bytesPerPixel, lab, static_cast<cmsUInt32Number>(count));
+        cmsDoTransform(transforms_->toLab, in + done * bytesPerPixel, lab,
+                       static_cast<cmsUInt32Number>(count));
         for (std::size_t i = 0; i < count; ++i) {
             uint16_t* pixel = working + (done + i) * kChannels;
             pixel[0] = clampedSample(lab[i].L * kLightnessPerUnit);
@@ -106,7 +112,8 @@ void ColourSpace::fromWorking(const uint16_t* working, void* samples, std::size_
             lab[i].a = (pixel[1] - double{kNeutral}) / kChromaPerUnit;
             lab[i].b = (pixel[2] - double{kNeutral}) / kChromaPerUnit;
         }
-        cmsDoTransform(transforms_->fromLab, lab, out + done * bytesPerPixel, static_cast<cmsUInt32Number>(count));
+        cmsDoTransform(transforms_->fromLab, lab, out + done * bytesPerPixel,
+                       static_cast<cmsUInt32Number>(count));
     }
 }
 

@@ -55,8 +55,8 @@ int64_t parseInteger(const std::string& text, const std::string& what, int64_t l
 
 int32_t settingValue(const std::string& text, const std::string& key)
 {
-    return static_cast<int32_t>(
-        parseInteger(text, key, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+    return static_cast<int32_t>(parseInteger(text, key, std::numeric_limits<int32_t>::min(),
+                                             std::numeric_limits<int32_t>::max()));
 }
 
 FileFormat formatNamed(const std::string& name)
@@ -127,7 +127,8 @@ Request parseCommandLine(const std::vector<std::string>& arguments)
         else if (argument == "--threads")
             request.threads = static_cast<int>(parseInteger(value(), "--threads", 1, 256));
         else if (argument == "--strip-rows")
-            request.stripRows = static_cast<int32_t>(parseInteger(value(), "--strip-rows", 0, 1 << 30));
+            request.stripRows =
+                static_cast<int32_t>(parseInteger(value(), "--strip-rows", 0, 1 << 30));
         else if (argument.size() > 1 && argument[0] == '-')
             throw UsageError("unknown option " + argument + " (see --help)");
         else
@@ -137,7 +138,8 @@ Request parseCommandLine(const std::vector<std::string>& arguments)
         throw UsageError("--depth 16: JPEG holds 8-bit samples only");
     if (!request.compareFile.empty() && request.inputs.size() != 1)
         throw UsageError("--compare needs exactly one input");
-    bool actsOnPhotos = !request.outputFolder.empty() || request.stats || !request.compareFile.empty();
+    bool actsOnPhotos =
+        !request.outputFolder.empty() || request.stats || !request.compareFile.empty();
     if (!request.inputs.empty() && !actsOnPhotos)
         throw UsageError("say where the results go: -o FOLDER (or ask for --stats or --compare)");
     return request;

@@ -19,12 +19,12 @@ struct SettingEdit {
 
 struct Request {
     std::vector<std::string> inputs;
-    std::string outputFolder;           // empty: write no results
-    std::string pluginPath;             // empty: the plug-in built beside vivanto
+    std::string outputFolder; // empty: write no results
+    std::string pluginPath;   // empty: the plug-in built beside vivanto
     std::vector<SettingEdit> edits;
-    std::optional<FileFormat> format;   // default: the input's
-    std::optional<int> bits;            // default: the input's
-    int quality = 92;                   // JPEG
+    std::optional<FileFormat> format; // default: the input's
+    std::optional<int> bits;          // default: the input's
+    int quality = 92;                 // JPEG
     bool force = false;
     std::string compareFile;
     std::string aboutPage;
@@ -32,8 +32,8 @@ struct Request {
     bool stats = false;
     bool timings = false;
     bool help = false;
-    int threads = 0;          // 0: one per processor
-    int32_t stripRows = 256;  // 0: the whole image in one call
+    int threads = 0;         // 0: one per processor
+    int32_t stripRows = 256; // 0: the whole image in one call
 };
 
 struct UsageError : std::runtime_error {

@@ -51,14 +51,16 @@ std::array<uint16_t, 3> encoded(const Patch& p)
 
 WorkingImage chart()
 {
-    WorkingImage image{kAcross * (kPatchSize + kGap) + kGap, kDown * (kPatchSize + kGap) + kGap, {}};
+    WorkingImage image{
+        kAcross * (kPatchSize + kGap) + kGap, kDown * (kPatchSize + kGap) + kGap, {}};
     image.samples.resize(std::size_t(image.width) * std::size_t(image.height) * kChannels);
     for (int32_t y = 0; y < image.height; ++y)
         for (int32_t x = 0; x < image.width; ++x) {
             int column = (x - kGap) / (kPatchSize + kGap), row = (y - kGap) / (kPatchSize + kGap);
             bool inPatch = x >= kGap && y >= kGap && (x - kGap) % (kPatchSize + kGap) < kPatchSize
                 && (y - kGap) % (kPatchSize + kGap) < kPatchSize;
-            auto value = encoded(inPatch ? kPatches[std::size_t(row * kAcross + column)] : kSurround);
+            auto value =
+                encoded(inPatch ? kPatches[std::size_t(row * kAcross + column)] : kSurround);
             std::copy(value.begin(), value.end(), image.row(y) + std::size_t(x) * kChannels);
         }
     return image;
@@ -78,8 +80,8 @@ int main(int argc, char** argv)
         WorkingImage lab = chart();
         std::vector<uint16_t> rgb(std::size_t(lab.width) * std::size_t(lab.height) * 3);
         ColourSpace({}, false, 16).fromWorking(lab.samples.data(), rgb.data(), rgb.size() / 3);
-        vips::VImage::new_from_memory(rgb.data(), rgb.size() * sizeof(uint16_t), lab.width, lab.height, 3,
-                                      VIPS_FORMAT_USHORT)
+        vips::VImage::new_from_memory(rgb.data(), rgb.size() * sizeof(uint16_t), lab.width,
+                                      lab.height, 3, VIPS_FORMAT_USHORT)
             .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_RGB16))
             .pngsave(argv[1]);
         return 0;

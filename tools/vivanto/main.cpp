@@ -44,8 +44,9 @@ void listOptions(StageHost& stage)
 {
     std::printf("%-18s %-8s %8s %8s  %s\n", "key", "kind", "default", "value", "label");
     for (const standin::Option& option : stage.options())
-        std::printf("%-18s %-8s %8d %8d  \"%s\"\n", option.key.c_str(), kindName(option.kind).c_str(),
-                    option.defaultValue, option.value, option.label.c_str());
+        std::printf("%-18s %-8s %8d %8d  \"%s\"\n", option.key.c_str(),
+                    kindName(option.kind).c_str(), option.defaultValue, option.value,
+                    option.label.c_str());
 }
 
 std::string escapedHtml(const std::string& text)
@@ -53,11 +54,20 @@ std::string escapedHtml(const std::string& text)
     std::string out;
     for (char c : text) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -70,8 +80,9 @@ void writeAboutPage(StageHost& stage, const Request& request)
     OutputFile page(request.aboutPage);
     {
         std::ofstream out(page.temporaryPath(), std::ios::binary);
-        out << "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>" << escapedHtml(about.title)
-            << "</title>\n</head>\n<body>\n" << about.htmlBody << "\n</body>\n</html>\n";
+        out << "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>"
+            << escapedHtml(about.title) << "</title>\n</head>\n<body>\n"
+            << about.htmlBody << "\n</body>\n</html>\n";
         if (!out.flush())
             throw std::runtime_error(request.aboutPage + ": cannot be written");
     }
@@ -112,17 +123,26 @@ int runBatch(StageHost& stage, const Request& request)
     for (std::size_t i = 0; i < request.inputs.size() && !interrupted; ++i) {
         progress.startFile(static_cast<int>(i + 1), request.inputs[i]);
         switch (processPhoto(stage, request, request.inputs[i], progress, results)) {
-        case FileOutcome::Written: ++written; break;
-        case FileOutcome::Failed: ++failed; break;
-        case FileOutcome::Interrupted: interrupted = true; break;
+        case FileOutcome::Written:
+            ++written;
+            break;
+        case FileOutcome::Failed:
+            ++failed;
+            break;
+        case FileOutcome::Interrupted:
+            interrupted = true;
+            break;
         }
     }
     progress.finish();
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::size_t notStarted = request.inputs.size() - std::size_t(written + failed);
     std::printf("vivanto: %zu file%s: %d done, %d failed%s (%.1f s)\n", request.inputs.size(),
                 request.inputs.size() == 1 ? "" : "s", written, failed,
-                interrupted ? (", interrupted with " + std::to_string(notStarted) + " not done").c_str() : "",
+                interrupted
+                    ? (", interrupted with " + std::to_string(notStarted) + " not done").c_str()
+                    : "",
                 seconds);
     if (interrupted) {
         std::fprintf(stderr, "vivanto: interrupted; no partial output was kept\n");

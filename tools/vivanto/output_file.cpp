@@ -17,14 +17,16 @@ std::string temporaryNameFor(const std::string& finalPath)
 {
     static std::atomic<int> counter{0};
     std::filesystem::path target(finalPath);
-    std::string name = ".vivanto-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-"
-        + target.filename().string();
+    std::string name = ".vivanto-" + std::to_string(getpid()) + "-" + std::to_string(counter++)
+        + "-" + target.filename().string();
     return (target.parent_path() / name).string();
 }
 
 } // namespace
 
-OutputFile::OutputFile(std::string finalPath) : final_(std::move(finalPath)), temporary_(temporaryNameFor(final_))
+OutputFile::OutputFile(std::string finalPath)
+    : final_(std::move(finalPath))
+    , temporary_(temporaryNameFor(final_))
 {
 }
 
@@ -36,8 +38,9 @@ OutputFile::~OutputFile()
 
 void OutputFile::commit(bool replace)
 {
-    int result = replace ? std::rename(temporary_.c_str(), final_.c_str())
-                         : renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, final_.c_str(), RENAME_NOREPLACE);
+    int result = replace
+        ? std::rename(temporary_.c_str(), final_.c_str())
+        : renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, final_.c_str(), RENAME_NOREPLACE);
     if (result != 0) {
         int error = errno;
         if (error == EEXIST)

@@ -34,7 +34,8 @@ std::string libraryMessage(const vips::VError& error)
 // Converts [first, end) in chunks and gives up between chunks once the user
 // has pressed Ctrl-C: a large photo takes seconds, and the caller throws the
 // half-converted pixels away.
-template <typename Convert> void convertUnlessCancelled(std::size_t first, std::size_t end, const Convert& convert)
+template <typename Convert>
+void convertUnlessCancelled(std::size_t first, std::size_t end, const Convert& convert)
 {
     constexpr std::size_t kChunk = 1 << 16;
     for (std::size_t at = first; at < end && !cancelled(); at += kChunk)
@@ -87,7 +88,8 @@ VipsBandFormat bandFormatOf(int bits)
 VImage colourBands(const Photo& photo)
 {
     VImage colour = photo.image.extract_band(0, VImage::option()->set("n", photo.grey ? 1 : 3));
-    return colour.copy(VImage::option()->set("interpretation", interpretationOf(photo.grey, photo.bits)));
+    return colour.copy(
+        VImage::option()->set("interpretation", interpretationOf(photo.grey, photo.bits)));
 }
 
 VImage rescaledAlpha(const Photo& photo, int bits)
@@ -106,10 +108,23 @@ VImage rescaledAlpha(const Photo& photo, int bits)
 // profile...) is carried over.
 bool isCoreField(const char* name)
 {
-    static const std::set<std::string> core{"width", "height", "bands", "format", "coding",
-                                            "interpretation", "xoffset", "yoffset", "xres",
-                                            "yres", "filename", "mode", "scale", "offset",
-                                            "vips-loader", "bits-per-sample", "palette-bit-depth"};
+    static const std::set<std::string> core{"width",
+                                            "height",
+                                            "bands",
+                                            "format",
+                                            "coding",
+                                            "interpretation",
+                                            "xoffset",
+                                            "yoffset",
+                                            "xres",
+                                            "yres",
+                                            "filename",
+                                            "mode",
+                                            "scale",
+                                            "offset",
+                                            "vips-loader",
+                                            "bits-per-sample",
+                                            "palette-bit-depth"};
     return core.contains(name);
 }
 
@@ -144,8 +159,10 @@ Photo decodePhoto(const std::string& path)
     checkReadable(path);
     Photo photo;
     try {
-        VImage header = VImage::new_from_file(
-            path.c_str(), VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL)->set("fail_on", VIPS_FAIL_ON_ERROR));
+        VImage header = VImage::new_from_file(path.c_str(),
+                                              VImage::option()
+                                                  ->set("access", VIPS_ACCESS_SEQUENTIAL)
+                                                  ->set("fail_on", VIPS_FAIL_ON_ERROR));
         photo.format = formatOfLoader(header.get_string("vips-loader"));
         if (header.format() != VIPS_FORMAT_UCHAR && header.format() != VIPS_FORMAT_USHORT)
             throw PhotoError("unsupported sample type: vivanto reads 8- and 16-bit samples");
@@ -166,7 +183,8 @@ Photo decodePhoto(const std::string& path)
         // before any output exists.
         photo.image = header.copy_memory();
     } catch (const vips::VError& error) {
-        throw PhotoError("cannot decode (corrupt, truncated or not an image): " + libraryMessage(error));
+        throw PhotoError("cannot decode (corrupt, truncated or not an image): "
+                         + libraryMessage(error));
     }
     return photo;
 }
@@ -177,7 +195,8 @@ WorkingImage toWorking(const Photo& photo, int threads)
     try {
         size_t size = 0;
         void* memory = colourBands(photo).write_to_memory(&size);
-        samples.assign(static_cast<unsigned char*>(memory), static_cast<unsigned char*>(memory) + size);
+        samples.assign(static_cast<unsigned char*>(memory),
+                       static_cast<unsigned char*>(memory) + size);
         g_free(memory);
     } catch (const vips::VError& error) {
         throw PhotoError("cannot read its colours: " + libraryMessage(error));
@@ -190,8 +209,8 @@ WorkingImage toWorking(const Photo& photo, int threads)
         std::size_t bytesPerPixel = std::size_t(photo.grey ? 1 : 3) * std::size_t(photo.bits / 8);
         inParallel(pixels, threads, [&](std::size_t first, std::size_t end) {
             convertUnlessCancelled(first, end, [&](std::size_t from, std::size_t to) {
-                space.toWorking(samples.data() + from * bytesPerPixel, working.samples.data() + from * kChannels,
-                                to - from);
+                space.toWorking(samples.data() + from * bytesPerPixel,
+                                working.samples.data() + from * kChannels, to - from);
             });
         });
         return working;
@@ -210,16 +229,16 @@ VImage fromWorking(const WorkingImage& working, const Photo& photo, int bits, in
         ColourSpace space(photo.profile, photo.grey, bits);
         inParallel(pixels, threads, [&](std::size_t first, std::size_t end) {
             convertUnlessCancelled(first, end, [&](std::size_t from, std::size_t to) {
-                space.fromWorking(working.samples.data() + from * kChannels, samples.data() + from * bytesPerPixel,
-                                  to - from);
+                space.fromWorking(working.samples.data() + from * kChannels,
+                                  samples.data() + from * bytesPerPixel, to - from);
             });
         });
     } catch (const ColourError& error) {
         throw PhotoError(error.what());
     }
     try {
-        VImage out = VImage::new_from_memory(samples.data(), samples.size(), working.width, working.height, bands,
-                                             bandFormatOf(bits));
+        VImage out = VImage::new_from_memory(samples.data(), samples.size(), working.width,
+                                             working.height, bands, bandFormatOf(bits));
         if (photo.hasAlpha)
             out = out.bandjoin(rescaledAlpha(photo, bits));
         out = out.copy(VImage::option()->set("interpretation", interpretationOf(photo.grey, bits)));
@@ -255,7 +274,10 @@ VImage flattenedOnWhite(const VImage& image, const Photo& photo)
     int bits = image.format() == VIPS_FORMAT_USHORT ? 16 : 8;
     double white = bits == 16 ? 65535.0 : 255.0;
     try {
-        return image.flatten(VImage::option()->set("background", std::vector<double>{white})->set("max_alpha", white))
+        return image
+            .flatten(VImage::option()
+                         ->set("background", std::vector<double>{white})
+                         ->set("max_alpha", white))
             .cast(bandFormatOf(bits))
             .copy(VImage::option()->set("interpretation", interpretationOf(photo.grey, bits)));
     } catch (const vips::VError& error) {
@@ -272,8 +294,11 @@ VImage forDisplay(const VImage& image, const Photo& photo)
     VImage shown = alpha ? flattenedOnWhite(image, photo) : image;
     shown = shown.copy(VImage::option()->set("interpretation", interpretationOf(photo.grey, bits)));
     if (!photo.profile.empty()) // for the eye only: 8-bit display precision is enough
-        return shown.icc_transform("srgb", VImage::option()->set("embedded", true)->set("depth", 8)->set(
-                                               "intent", VIPS_INTENT_RELATIVE));
+        return shown.icc_transform("srgb",
+                                   VImage::option()
+                                       ->set("embedded", true)
+                                       ->set("depth", 8)
+                                       ->set("intent", VIPS_INTENT_RELATIVE));
     return shown.colourspace(VIPS_INTERPRETATION_sRGB).cast(VIPS_FORMAT_UCHAR);
 }
 
@@ -283,10 +308,11 @@ VImage sideBySide(const Photo& before, const VImage& after)
 {
     try {
         return forDisplay(before.image, before)
-            .join(forDisplay(after, before),
-                  VIPS_DIRECTION_HORIZONTAL,
-                  VImage::option()->set("shim", 16)->set("background", std::vector<double>{128.0})->set(
-                      "expand", true))
+            .join(forDisplay(after, before), VIPS_DIRECTION_HORIZONTAL,
+                  VImage::option()
+                      ->set("shim", 16)
+                      ->set("background", std::vector<double>{128.0})
+                      ->set("expand", true))
             .copy_memory();
     } catch (const vips::VError& error) {
         throw PhotoError("cannot make the comparison: " + libraryMessage(error));
@@ -296,7 +322,8 @@ VImage sideBySide(const Photo& before, const VImage& after)
 FileFormat formatOfName(const std::string& path)
 {
     std::string suffix = std::filesystem::path(path).extension().string();
-    std::transform(suffix.begin(), suffix.end(), suffix.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    std::transform(suffix.begin(), suffix.end(), suffix.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
     if (suffix == ".png")
         return FileFormat::Png;
     if (suffix == ".tif" || suffix == ".tiff")
@@ -309,9 +336,12 @@ FileFormat formatOfName(const std::string& path)
 std::string suffixOf(FileFormat format)
 {
     switch (format) {
-    case FileFormat::Png: return ".png";
-    case FileFormat::Tiff: return ".tif";
-    case FileFormat::Jpeg: return ".jpg";
+    case FileFormat::Png:
+        return ".png";
+    case FileFormat::Tiff:
+        return ".tif";
+    case FileFormat::Jpeg:
+        return ".jpg";
     }
     return ".png";
 }
@@ -319,9 +349,12 @@ std::string suffixOf(FileFormat format)
 std::string nameOf(FileFormat format)
 {
     switch (format) {
-    case FileFormat::Png: return "png";
-    case FileFormat::Tiff: return "tiff";
-    case FileFormat::Jpeg: return "jpeg";
+    case FileFormat::Png:
+        return "png";
+    case FileFormat::Tiff:
+        return "tiff";
+    case FileFormat::Jpeg:
+        return "jpeg";
     }
     return "png";
 }

@@ -48,7 +48,8 @@ vips::VImage fromWorking(const WorkingImage& working, const Photo& photo, int bi
 vips::VImage flattenedOnWhite(const vips::VImage& image, const Photo& photo);
 
 // Writes `image` to `path` in `format`; `quality` applies to JPEG.
-void encodePhoto(const vips::VImage& image, const std::string& path, FileFormat format, int quality);
+void encodePhoto(const vips::VImage& image, const std::string& path, FileFormat format,
+                 int quality);
 
 // Before and after side by side, on sRGB at 8 bits, transparency over white.
 vips::VImage sideBySide(const Photo& before, const vips::VImage& after);

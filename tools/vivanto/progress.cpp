@@ -5,7 +5,9 @@
 
 namespace vivanto {
 
-Progress::Progress(int files, bool terminal) : files_(files), terminal_(terminal)
+Progress::Progress(int files, bool terminal)
+    : files_(files)
+    , terminal_(terminal)
 {
 }
 
@@ -56,7 +58,8 @@ void Progress::drawLocked()
     int filled = static_cast<int>(overall * width + 0.5);
     std::string bar(std::size_t(filled), '#');
     bar.resize(width, '-');
-    std::fprintf(stderr, "\r\033[K[%s] %d/%d %s: %s", bar.c_str(), index_, files_, name_.c_str(), step_.c_str());
+    std::fprintf(stderr, "\r\033[K[%s] %d/%d %s: %s", bar.c_str(), index_, files_, name_.c_str(),
+                 step_.c_str());
     std::fflush(stderr);
     drawn_ = true;
 }

@@ -18,7 +18,8 @@ standin::PluginLibrary& checkedVersion(standin::PluginLibrary& library)
 
 } // namespace
 
-StageHost::StageHost(const std::string& libraryPath) : library_(libraryPath)
+StageHost::StageHost(const std::string& libraryPath)
+    : library_(libraryPath)
 {
     checkedVersion(library_);
     if (library_.registerPlugin(host_.record()) != 0)
@@ -46,7 +47,8 @@ void StageHost::edit(const std::string& key, int32_t value)
 {
     standin::Option* option = host_.settings().find(key);
     if (option == nullptr)
-        throw std::runtime_error("the plug-in defines no option \"" + key + "\" (see --list-options)");
+        throw std::runtime_error("the plug-in defines no option \"" + key
+                                 + "\" (see --list-options)");
     if (option->kind == standin::OptionKind::Bool && value != 0 && value != 1)
         throw std::runtime_error("\"" + key + "\" is a switch: give 0 (off) or 1 (on), not "
                                  + std::to_string(value));
@@ -56,7 +58,8 @@ void StageHost::edit(const std::string& key, int32_t value)
     for (OptionHook hook : host_.settingsHooks()) {
         if (hook(host_.record(), &record) != 0) {
             option->value = before;
-            throw std::runtime_error("the plug-in refused the edit " + key + "=" + std::to_string(value));
+            throw std::runtime_error("the plug-in refused the edit " + key + "="
+                                     + std::to_string(value));
         }
     }
 }

@@ -28,8 +28,8 @@ Histogram histogramOf(const WorkingImage& image, int channel)
 class Ramp {
 public:
     explicit Ramp(StageHost& stage)
-        : stage_(stage),
-          image_(stage.host().addImage({.width = kSampleValues, .height = 1, .kind = kPixelFormat},
+        : stage_(stage)
+        , image_(stage.host().addImage({.width = kSampleValues, .height = 1, .kind = kPixelFormat},
                                        {.samples = 0, .rows = 0}))
     {
     }
@@ -109,7 +109,8 @@ ClipStats measureClipping(StageHost& stage, const WorkingImage& photo)
     int32_t savedRg = stats.axes[0].chosen, savedBy = stats.axes[1].chosen;
     std::array<bool, 2> found{false, false};
     stage.storeQuietly(kSwitchKey, 1);
-    for (int32_t value = kHighestSlider; value >= kLowestSlider && !(found[0] && found[1]); --value) {
+    for (int32_t value = kHighestSlider; value >= kLowestSlider && !(found[0] && found[1]);
+         --value) {
         stage.storeQuietly(kAxisKeys[0], value);
         stage.storeQuietly(kAxisKeys[1], value);
         Response response = ramp.response();
@@ -136,7 +137,8 @@ std::string describe(const ClipStats& stats, const std::string& name)
                       "%s: %-11s %s=%d%s: %llu of %llu samples clipped at 0 or 65535 (%.3f %%), "
                       "%llu already there; clips none up to %d%s\n",
                       name.c_str(), kAxisNames[axis], a.key.c_str(), a.chosen,
-                      stats.enabled ? "" : " (switch off)", static_cast<unsigned long long>(a.clipped),
+                      stats.enabled ? "" : " (switch off)",
+                      static_cast<unsigned long long>(a.clipped),
                       static_cast<unsigned long long>(a.samples), share,
                       static_cast<unsigned long long>(a.alreadyAtEdge), a.largestClean,
                       a.largestClean == kHighestSlider ? " (the top of the range)" : "");

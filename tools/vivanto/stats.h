@@ -20,12 +20,12 @@ inline constexpr int32_t kLowestSlider = -100; // the stage treats lower values 
 inline constexpr int32_t kHighestSlider = 600; // and higher ones as 600
 
 struct AxisStats {
-    std::string key;          // the slider that drives this axis
-    int32_t chosen = 0;       // its value in the current settings
-    uint64_t samples = 0;     // samples of the photo on this axis
-    uint64_t clipped = 0;     // pushed onto 0 or 65535 by the current settings
+    std::string key;            // the slider that drives this axis
+    int32_t chosen = 0;         // its value in the current settings
+    uint64_t samples = 0;       // samples of the photo on this axis
+    uint64_t clipped = 0;       // pushed onto 0 or 65535 by the current settings
     uint64_t alreadyAtEdge = 0; // 0 or 65535 before the stage ran
-    int32_t largestClean = 0; // largest slider value (-100..600) clipping none
+    int32_t largestClean = 0;   // largest slider value (-100..600) clipping none
 };
 
 struct ClipStats {

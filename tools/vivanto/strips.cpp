@@ -32,7 +32,8 @@ void copyOut(standin::Image& strip, int32_t first, WorkingImage& image)
 {
     const standin::Geometry& g = strip.geometry();
     for (int32_t y = 0; y < g.height; ++y)
-        std::memcpy(image.row(first + y), strip.row(y), std::size_t(g.width) * kChannels * sizeof(uint16_t));
+        std::memcpy(image.row(first + y), strip.row(y),
+                    std::size_t(g.width) * kChannels * sizeof(uint16_t));
 }
 
 StageResult worst(StageResult a, StageResult b)
@@ -42,12 +43,14 @@ StageResult worst(StageResult a, StageResult b)
 
 } // namespace
 
-StripRun runInStrips(StageHost& stage, WorkingImage& image, const StripPlan& plan, HostBool* cancelFlag,
+StripRun runInStrips(StageHost& stage, WorkingImage& image, const StripPlan& plan,
+                     HostBool* cancelFlag,
                      const std::function<void(int done, int total)>& stripDone)
 {
     if (image.width <= 0 || image.height <= 0)
         return {};
-    int32_t rowsPerStrip = plan.rowsPerStrip > 0 ? std::min(plan.rowsPerStrip, image.height) : image.height;
+    int32_t rowsPerStrip =
+        plan.rowsPerStrip > 0 ? std::min(plan.rowsPerStrip, image.height) : image.height;
     int total = static_cast<int>((image.height + rowsPerStrip - 1) / rowsPerStrip);
     std::atomic<int> next{0};
     std::atomic<int> done{0};
@@ -67,16 +70,17 @@ StripRun runInStrips(StageHost& stage, WorkingImage& image, const StripPlan& pla
             copyIn(image, first, strip);
             PipeData pipe = host.pipe(&strip, cancelFlag);
             auto started = std::chrono::steady_clock::now();
-            StageResult result =
-                stage.processHook()(host.record(), &pipe) == 0 ? StageResult::Done : StageResult::Refused;
+            StageResult result = stage.processHook()(host.record(), &pipe) == 0
+                ? StageResult::Done
+                : StageResult::Refused;
             hookNanoseconds += std::chrono::duration_cast<std::chrono::nanoseconds>(
                                    std::chrono::steady_clock::now() - started)
                                    .count();
             copyOut(strip, first, image);
             host.removeImage(strip);
             int now = outcome.load();
-            while (!outcome.compare_exchange_weak(now, static_cast<int>(worst(StageResult(now), result)))) {
-            }
+            while (!outcome.compare_exchange_weak(
+                now, static_cast<int>(worst(StageResult(now), result)))) {}
             int finished = ++done;
             if (stripDone)
                 stripDone(finished, total);

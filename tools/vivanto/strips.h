@@ -28,7 +28,8 @@ struct StripRun {
 
 // Processes `image` in place. `stripDone` is called (from any thread) after
 // each strip with the number of strips finished so far and the total.
-StripRun runInStrips(StageHost& stage, WorkingImage& image, const StripPlan& plan, HostBool* cancelFlag,
+StripRun runInStrips(StageHost& stage, WorkingImage& image, const StripPlan& plan,
+                     HostBool* cancelFlag,
                      const std::function<void(int done, int total)>& stripDone = {});
 
 } // namespace vivanto

@@ -32,7 +32,10 @@ struct WorkingImage {
     int32_t height = 0;
     std::vector<uint16_t> samples; // width x height x 3, row after row
 
-    uint16_t* row(int32_t y) { return samples.data() + std::size_t(y) * std::size_t(width) * kChannels; }
+    uint16_t* row(int32_t y)
+    {
+        return samples.data() + std::size_t(y) * std::size_t(width) * kChannels;
+    }
     const uint16_t* row(int32_t y) const
     {
         return samples.data() + std::size_t(y) * std::size_t(width) * kChannels;
