@@ -24,9 +24,7 @@ struct Tile {
     static Tile over(uint16_t* block, int32_t width, int32_t height, int32_t border,
                      int32_t pixelStep)
     {
-        Tile tile{nullptr, width, height, border, pixelStep};
-        tile.pixel0 = block + int64_t{border} * pixelStep;
-        return tile;
+        return Tile{block + int64_t{border} * pixelStep, width, height, border, pixelStep};
     }
 };
 

@@ -364,10 +364,10 @@ __attribute__((target("avx"))) static inline __m128i toSamplesAvx(__m256 w)
         __m128i last = scaleVector((first) + lastAt, (lanes), lastPhase);                          \
         int64_t at = 0;                                                                            \
         if ((lanes)->pixelStep == 3) {                                                             \
-            for (; at + 3 * LANES <= (span); at += 3 * LANES) {                                    \
+            for (; at + 3 * (int64_t)LANES <= (span); at += 3 * (int64_t)LANES) {                  \
                 SCALE_VECTOR_AT(scaleVector, first, at, lanes, 0);                                 \
                 SCALE_VECTOR_AT(scaleVector, first, at + LANES, lanes, 2);                         \
-                SCALE_VECTOR_AT(scaleVector, first, at + 2 * LANES, lanes, 1);                     \
+                SCALE_VECTOR_AT(scaleVector, first, at + 2 * (int64_t)LANES, lanes, 1);            \
             }                                                                                      \
             if (at <= lastAt) {                                                                    \
                 SCALE_VECTOR_AT(scaleVector, first, at, lanes, 0);                                 \
@@ -378,7 +378,7 @@ __attribute__((target("avx"))) static inline __m128i toSamplesAvx(__m256 w)
                 at += LANES;                                                                       \
             }                                                                                      \
         } else {                                                                                   \
-            for (; at + 2 * LANES <= (span); at += 2 * LANES) {                                    \
+            for (; at + 2 * (int64_t)LANES <= (span); at += 2 * (int64_t)LANES) {                  \
                 SCALE_VECTOR_AT(scaleVector, first, at, lanes, 0);                                 \
                 SCALE_VECTOR_AT(scaleVector, first, at + LANES, lanes, 0);                         \
             }                                                                                      \

@@ -285,7 +285,8 @@ TEST_P(FencedByPath, RowsAgainstAnInaccessiblePageAreScaledInPlace)
         for (int32_t border : {0, 3})
             for (int32_t width = 1; width <= 3 * kVectorSamples + 2; ++width) {
                 int32_t pixels = width + 2 * border;
-                auto span = static_cast<std::size_t>((pixels - 1) * pixelStep + 3);
+                auto span =
+                    static_cast<std::size_t>(pixels - 1) * static_cast<std::size_t>(pixelStep) + 3;
                 ASSERT_LE(span, pages.capacity());
                 uint16_t* first =
                     againstHighFence ? pages.beforeHighFence(span) : pages.afterLowFence();
@@ -302,7 +303,7 @@ TEST_P(FencedByPath, RowsAgainstAnInaccessiblePageAreScaledInPlace)
                 }
                 auto& image = plugin.host.addImage(
                     {.width = width, .height = 1, .border = border, .pixelStep = pixelStep});
-                fencedRow = first + border * pixelStep;
+                fencedRow = first + static_cast<std::ptrdiff_t>(border) * pixelStep;
                 ASSERT_EQ(plugin.process(plugin.host.pipe(&image)), 0);
                 std::vector<uint16_t> after(first, first + span);
                 ASSERT_EQ(after, expected) << "width " << width << ", border " << border

@@ -11,8 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace tool_test {
 
 namespace fs = std::filesystem;
@@ -64,6 +62,7 @@ ToolRun runVivanto(const std::vector<std::string>& arguments)
     std::vector<std::string> all{VIVANTO_TOOL};
     all.insert(all.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
+    argv.reserve(all.size() + 1);
     for (std::string& a : all)
         argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -139,8 +138,8 @@ void writePhoto(const PhotoSpec& spec, const std::string& path)
     std::vector<uint16_t> samples;
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
-            const auto& colour =
-                kColours[std::size_t(y / kPatchSize * kPatchesAcross + x / kPatchSize)];
+            const auto& colour = kColours[std::size_t(y / kPatchSize) * kPatchesAcross
+                                          + std::size_t(x / kPatchSize)];
             for (int b = 0; b < (spec.grey ? 1 : 3); ++b)
                 samples.push_back(
                     uint16_t(colour[std::size_t(spec.grey ? 1 : b)] * (spec.bits == 16 ? 257 : 1)));
@@ -243,7 +242,7 @@ std::vector<std::array<double, 3>> patchLab(const std::string& path)
         VImage centre = patchCentre(image, p).copy_memory();
         size_t size = 0;
         void* samples = centre.write_to_memory(&size);
-        std::size_t pixels = std::size_t(centre.width() * centre.height());
+        std::size_t pixels = std::size_t(centre.width()) * std::size_t(centre.height());
         std::vector<cmsCIELab> values(pixels);
         cmsDoTransform(transform, samples, values.data(), cmsUInt32Number(pixels));
         g_free(samples);

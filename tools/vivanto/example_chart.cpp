@@ -9,6 +9,7 @@
 #include "working_image.h"
 
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <vips/vips8>
@@ -44,7 +45,7 @@ constexpr Patch kSurround{"surround", 12.0, 0.0, 0.0};
 
 std::array<uint16_t, 3> encoded(const Patch& p)
 {
-    auto sample = [](double v) { return static_cast<uint16_t>(v + 0.5); };
+    auto sample = [](double v) { return static_cast<uint16_t>(std::lround(v)); };
     return {sample(p.L * kLightnessPerUnit), sample(kNeutral + p.a * kChromaPerUnit),
             sample(kNeutral + p.b * kChromaPerUnit)};
 }
@@ -59,8 +60,8 @@ WorkingImage chart()
             int column = (x - kGap) / (kPatchSize + kGap), row = (y - kGap) / (kPatchSize + kGap);
             bool inPatch = x >= kGap && y >= kGap && (x - kGap) % (kPatchSize + kGap) < kPatchSize
                 && (y - kGap) % (kPatchSize + kGap) < kPatchSize;
-            auto value =
-                encoded(inPatch ? kPatches[std::size_t(row * kAcross + column)] : kSurround);
+            auto value = encoded(
+                inPatch ? kPatches[std::size_t(row) * kAcross + std::size_t(column)] : kSurround);
             std::copy(value.begin(), value.end(), image.row(y) + std::size_t(x) * kChannels);
         }
     return image;

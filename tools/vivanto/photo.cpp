@@ -27,7 +27,7 @@ std::string libraryMessage(const vips::VError& error)
     vips_error_clear();
     if (text.find("is not a known file format") != std::string::npos)
         return "not an image in any format libvips knows";
-    text = text.substr(0, text.find('\n'));
+    text.resize(std::min(text.size(), text.find('\n')));
     return text.empty() ? "unknown error" : text;
 }
 

@@ -1,6 +1,7 @@
 #include "progress.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace vivanto {
@@ -55,7 +56,7 @@ void Progress::drawLocked()
 {
     constexpr int width = 30;
     double overall = files_ == 0 ? 1.0 : (index_ - 1 + fraction_) / files_;
-    int filled = static_cast<int>(overall * width + 0.5);
+    int filled = static_cast<int>(std::lround(overall * width));
     std::string bar(std::size_t(filled), '#');
     bar.resize(width, '-');
     std::fprintf(stderr, "\r\033[K[%s] %d/%d %s: %s", bar.c_str(), index_, files_, name_.c_str(),

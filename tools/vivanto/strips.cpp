@@ -21,9 +21,10 @@ void copyIn(const WorkingImage& image, int32_t first, standin::Image& strip)
         uint16_t* target = strip.row(y);
         std::memcpy(target, source, std::size_t(g.width) * kChannels * sizeof(uint16_t));
         for (int32_t b = 1; b <= g.border; ++b) {
-            std::memcpy(target - b * kChannels, source, kChannels * sizeof(uint16_t));
-            std::memcpy(target + (g.width - 1 + b) * kChannels, source + (g.width - 1) * kChannels,
-                        kChannels * sizeof(uint16_t));
+            std::ptrdiff_t before = std::ptrdiff_t{b} * kChannels;
+            std::ptrdiff_t last = std::ptrdiff_t{g.width - 1} * kChannels;
+            std::memcpy(target - before, source, kChannels * sizeof(uint16_t));
+            std::memcpy(target + last + before, source + last, kChannels * sizeof(uint16_t));
         }
     }
 }
