@@ -59,7 +59,7 @@ const SampleCase kSampleCases[] = {
 
 class SampleValues : public ::testing::TestWithParam<SampleCase> {};
 
-TEST_P(SampleValues, ScaleBothChannelsAsSpecifiedAndKeepLightness)
+TEST_P(SampleValues, ScaleBothChannelsToKnownValuesAndKeepLightness)
 {
     const SampleCase& c = GetParam();
     LoadedPlugin plugin;
@@ -123,7 +123,7 @@ std::vector<std::string> switchReadThen(std::vector<std::string> more)
 
 class Pipes : public ::testing::TestWithParam<PipeCase> {};
 
-TEST_P(Pipes, AnswerAndCallTheHostAsSpecified)
+TEST_P(Pipes, AnswerAndMakeExactlyTheExpectedHostCalls)
 {
     const PipeCase& c = GetParam();
     LoadedPlugin plugin;

@@ -47,9 +47,9 @@ TEST_P(Failures, NameTheFileAndTheReasonAndLeaveNothingBehind)
 {
     const FailureCase& c = GetParam();
     ScratchFolder in, out;
-    PhotoSpec spec{};
+    PhotoRecipe recipe{};
     std::string good = in / "good.png";
-    writePhoto(spec, good);
+    writePhoto(recipe, good);
     std::vector<std::string> arguments = c.arrange(in, out);
     auto inputsBefore = snapshot(in.path());
     auto outputsBefore = snapshot(out.path());
@@ -179,7 +179,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Force, ReplacesAnExistingResult)
 {
     ScratchFolder in, out;
-    writePhoto(PhotoSpec{}, in / "good.png");
+    writePhoto(PhotoRecipe{}, in / "good.png");
     writeText(out / "good.png", "an older result");
     ToolRun run = runVivanto({"--rg", "40", "--force", in / "good.png", "-o", out.path().string()});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -189,8 +189,8 @@ TEST(Force, ReplacesAnExistingResult)
 TEST(Interrupt, StopsTheBatchKeepsNoOutputAndSaysSo)
 {
     ScratchFolder in, out;
-    writePhoto(PhotoSpec{}, in / "a.png");
-    writePhoto(PhotoSpec{Kind::Tiff, 16}, in / "b.tif");
+    writePhoto(PhotoRecipe{}, in / "a.png");
+    writePhoto(PhotoRecipe{Kind::Tiff, 16}, in / "b.tif");
     auto inputsBefore = snapshot(in.path());
     // The fake stage raises SIGINT while working on row 3, as a user's Ctrl-C would.
     ToolRun run = runVivanto({"--plugin", FAKE_PLUGIN_INTERRUPTING, "--rg", "40", "--strip-rows",

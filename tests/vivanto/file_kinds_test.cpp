@@ -12,27 +12,27 @@ using namespace tool_test;
 
 // Error allowed between measured L*, a*, b* and the expectation: the file's
 // own quantisation (8-bit steps, JPEG) dwarfs the working encoding's.
-double toleranceFor(const PhotoSpec& spec)
+double toleranceFor(const PhotoRecipe& recipe)
 {
-    if (spec.kind == Kind::Jpeg)
+    if (recipe.kind == Kind::Jpeg)
         return 1.5;
-    return spec.bits == 16 ? 0.03 : 0.6;
+    return recipe.bits == 16 ? 0.03 : 0.6;
 }
 
-class FileKinds : public testing::TestWithParam<PhotoSpec> {};
+class FileKinds : public testing::TestWithParam<PhotoRecipe> {};
 
 TEST_P(FileKinds, KeepFormatLightnessAlphaProfileAndScaleChromaByTheSliders)
 {
-    const PhotoSpec& spec = GetParam();
+    const PhotoRecipe& recipe = GetParam();
     ScratchFolder in, out;
-    std::string input = in / spec.fileName();
-    writePhoto(spec, input);
+    std::string input = in / recipe.fileName();
+    writePhoto(recipe, input);
     auto inputsBefore = snapshot(in.path());
 
     ToolRun run = runVivanto({"--rg", "40", "--by", "20", input, "-o", out.path().string()});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(snapshot(in.path()), inputsBefore);
-    std::string output = out / spec.fileName();
+    std::string output = out / recipe.fileName();
 
     vips::VImage before = load(input), after = load(output);
     EXPECT_EQ(std::string(after.get_string("vips-loader")), before.get_string("vips-loader"));
@@ -40,7 +40,7 @@ TEST_P(FileKinds, KeepFormatLightnessAlphaProfileAndScaleChromaByTheSliders)
     EXPECT_EQ(after.bands(), before.bands());
     EXPECT_EQ(after.width(), before.width());
     EXPECT_EQ(after.height(), before.height());
-    if (spec.alpha) {
+    if (recipe.alpha) {
         vips::VImage alphaBefore = before.extract_band(before.bands() - 1).cast(VIPS_FORMAT_INT);
         vips::VImage alphaAfter = after.extract_band(after.bands() - 1).cast(VIPS_FORMAT_INT);
         EXPECT_EQ((alphaBefore - alphaAfter).abs().max(), 0.0) << "alpha must come back unchanged";
@@ -55,7 +55,7 @@ TEST_P(FileKinds, KeepFormatLightnessAlphaProfileAndScaleChromaByTheSliders)
             << "the profile must be kept";
     }
 
-    double tolerance = toleranceFor(spec);
+    double tolerance = toleranceFor(recipe);
     auto labBefore = patchLab(input), labAfter = patchLab(output);
     for (std::size_t p = 0; p < std::size_t(kPatches); ++p) {
         SCOPED_TRACE("patch " + std::to_string(p));
@@ -64,23 +64,28 @@ TEST_P(FileKinds, KeepFormatLightnessAlphaProfileAndScaleChromaByTheSliders)
         EXPECT_NEAR(labAfter[p][2], 1.2 * labBefore[p][2], tolerance);
         if (isGreyPatch(int(p))) {
             EXPECT_LE(largestChannelSpread(output, int(p)),
-                      spec.kind == Kind::Jpeg || spec.profile ? 1.0 : 0.0)
+                      recipe.kind == Kind::Jpeg || recipe.profile ? 1.0 : 0.0)
                 << "greys must stay neutral";
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryKind, FileKinds,
-    testing::Values(
-        PhotoSpec{Kind::Png, 8, false, false, false}, PhotoSpec{Kind::Png, 16, false, false, false},
-        PhotoSpec{Kind::Png, 8, true, false, false}, PhotoSpec{Kind::Png, 16, true, true, false},
-        PhotoSpec{Kind::Png, 8, false, true, false}, PhotoSpec{Kind::Png, 16, false, true, true},
-        PhotoSpec{Kind::Tiff, 8, false, false, false},
-        PhotoSpec{Kind::Tiff, 16, false, false, false},
-        PhotoSpec{Kind::Tiff, 16, true, false, false}, PhotoSpec{Kind::Tiff, 8, false, true, true},
-        PhotoSpec{Kind::Jpeg, 8, false, false, false}, PhotoSpec{Kind::Jpeg, 8, true, false, false},
-        PhotoSpec{Kind::Jpeg, 8, false, false, true}),
-    [](const testing::TestParamInfo<PhotoSpec>& row) { return row.param.name(); });
+INSTANTIATE_TEST_SUITE_P(EveryKind, FileKinds,
+                         testing::Values(PhotoRecipe{Kind::Png, 8, false, false, false},
+                                         PhotoRecipe{Kind::Png, 16, false, false, false},
+                                         PhotoRecipe{Kind::Png, 8, true, false, false},
+                                         PhotoRecipe{Kind::Png, 16, true, true, false},
+                                         PhotoRecipe{Kind::Png, 8, false, true, false},
+                                         PhotoRecipe{Kind::Png, 16, false, true, true},
+                                         PhotoRecipe{Kind::Tiff, 8, false, false, false},
+                                         PhotoRecipe{Kind::Tiff, 16, false, false, false},
+                                         PhotoRecipe{Kind::Tiff, 16, true, false, false},
+                                         PhotoRecipe{Kind::Tiff, 8, false, true, true},
+                                         PhotoRecipe{Kind::Jpeg, 8, false, false, false},
+                                         PhotoRecipe{Kind::Jpeg, 8, true, false, false},
+                                         PhotoRecipe{Kind::Jpeg, 8, false, false, true}),
+                         [](const testing::TestParamInfo<PhotoRecipe>& row) {
+                             return row.param.name();
+                         });
 
 } // namespace

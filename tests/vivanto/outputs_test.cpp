@@ -12,7 +12,7 @@ using namespace tool_test;
 TEST(Compare, PutsBeforeAndAfterSideBySide)
 {
     ScratchFolder in, out;
-    writePhoto(PhotoSpec{Kind::Png, 16, false, true, false}, in / "p.png");
+    writePhoto(PhotoRecipe{Kind::Png, 16, false, true, false}, in / "p.png");
     ToolRun run = runVivanto(
         {"--rg", "200", in / "p.png", "-o", out.path().string(), "--compare", out / "cmp.jpg"});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -58,7 +58,7 @@ std::vector<AxisReport> statsOf(const ToolRun& run)
 TEST(Stats, TheLargestCleanValueClipsNoneAndOneMoreClips)
 {
     ScratchFolder in;
-    writePhoto(PhotoSpec{Kind::Tiff, 16}, in / "p.tif");
+    writePhoto(PhotoRecipe{Kind::Tiff, 16}, in / "p.tif");
     ToolRun first = runVivanto({"--stats", "--enable", in / "p.tif"});
     ASSERT_EQ(first.status, 0) << first.err;
     auto report = statsOf(first);
@@ -84,7 +84,7 @@ TEST(Stats, TheLargestCleanValueClipsNoneAndOneMoreClips)
 TEST(Formats, WritesAnotherFormatAndDepthWhenAsked)
 {
     ScratchFolder in, out;
-    writePhoto(PhotoSpec{Kind::Tiff, 16}, in / "p.tif");
+    writePhoto(PhotoRecipe{Kind::Tiff, 16}, in / "p.tif");
     ToolRun run = runVivanto(
         {"--enable", "--format", "png", "--depth", "8", in / "p.tif", "-o", out.path().string()});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -96,7 +96,7 @@ TEST(Formats, WritesAnotherFormatAndDepthWhenAsked)
 TEST(Formats, JpegResultsOfTransparentPhotosAreShownOnWhite)
 {
     ScratchFolder in, out;
-    writePhoto(PhotoSpec{Kind::Png, 8, false, true, false}, in / "p.png");
+    writePhoto(PhotoRecipe{Kind::Png, 8, false, true, false}, in / "p.png");
     ToolRun run =
         runVivanto({"--rg", "40", "--format", "jpeg", in / "p.png", "-o", out.path().string()});
     ASSERT_EQ(run.status, 0) << run.err;

@@ -28,15 +28,15 @@ TEST_P(Settings, ScaleTheOpponentAxesByTheFactorsTheEditsLeave)
 {
     const SettingsCase& c = GetParam();
     ScratchFolder in, out;
-    PhotoSpec spec{Kind::Tiff, 16, false, false, false};
-    std::string input = in / spec.fileName();
-    writePhoto(spec, input);
+    PhotoRecipe recipe{Kind::Tiff, 16, false, false, false};
+    std::string input = in / recipe.fileName();
+    writePhoto(recipe, input);
     std::vector<std::string> arguments = c.flags;
     arguments.insert(arguments.end(), {input, "-o", out.path().string()});
     ToolRun run = runVivanto(arguments);
     ASSERT_EQ(run.status, 0) << run.err;
 
-    auto before = patchLab(input), after = patchLab(out / spec.fileName());
+    auto before = patchLab(input), after = patchLab(out / recipe.fileName());
     for (std::size_t p = 0; p < std::size_t(kPatches); ++p) {
         SCOPED_TRACE("patch " + std::to_string(p));
         EXPECT_NEAR(after[p][0], before[p][0], 0.03);
@@ -94,10 +94,10 @@ TEST_P(RejectedSettings, StopBeforeAnyFileWithOneClearLine)
 {
     const RejectedCase& c = GetParam();
     ScratchFolder in, out;
-    PhotoSpec spec{};
-    writePhoto(spec, in / spec.fileName());
+    PhotoRecipe recipe{};
+    writePhoto(recipe, in / recipe.fileName());
     std::vector<std::string> arguments = c.flags;
-    arguments.insert(arguments.end(), {in / spec.fileName(), "-o", out.path().string()});
+    arguments.insert(arguments.end(), {in / recipe.fileName(), "-o", out.path().string()});
     ToolRun run = runVivanto(arguments);
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err, "vivanto: " + c.message + "\n");

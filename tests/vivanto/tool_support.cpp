@@ -108,7 +108,7 @@ std::map<std::string, std::string> snapshot(const fs::path& folder)
     return files;
 }
 
-std::string PhotoSpec::name() const
+std::string PhotoRecipe::name() const
 {
     std::string text = kind == Kind::Png ? "png" : kind == Kind::Tiff ? "tiff" : "jpeg";
     text += std::to_string(bits) + (grey ? "_grey" : "_rgb");
@@ -119,7 +119,7 @@ std::string PhotoSpec::name() const
     return text;
 }
 
-std::string PhotoSpec::fileName() const
+std::string PhotoRecipe::fileName() const
 {
     return name() + (kind == Kind::Png ? ".png" : kind == Kind::Tiff ? ".tif" : ".jpg");
 }
@@ -130,38 +130,39 @@ bool isGreyPatch(int patch)
         && kColours[std::size_t(patch)][1] == kColours[std::size_t(patch)][2];
 }
 
-void writePhoto(const PhotoSpec& spec, const std::string& path)
+void writePhoto(const PhotoRecipe& recipe, const std::string& path)
 {
     ensureVips();
     int width = kPatchSize * kPatchesAcross, height = kPatchSize * (kPatches / kPatchesAcross);
-    int bands = (spec.grey ? 1 : 3) + (spec.alpha ? 1 : 0);
+    int bands = (recipe.grey ? 1 : 3) + (recipe.alpha ? 1 : 0);
     std::vector<uint16_t> samples;
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
             const auto& colour = kColours[std::size_t(y / kPatchSize) * kPatchesAcross
                                           + std::size_t(x / kPatchSize)];
-            for (int b = 0; b < (spec.grey ? 1 : 3); ++b)
+            for (int b = 0; b < (recipe.grey ? 1 : 3); ++b)
+                samples.push_back(uint16_t(colour[std::size_t(recipe.grey ? 1 : b)]
+                                           * (recipe.bits == 16 ? 257 : 1)));
+            if (recipe.alpha) // every alpha value 0..255 (scaled), so any change shows
                 samples.push_back(
-                    uint16_t(colour[std::size_t(spec.grey ? 1 : b)] * (spec.bits == 16 ? 257 : 1)));
-            if (spec.alpha) // every alpha value 0..255 (scaled), so any change shows
-                samples.push_back(uint16_t(((x * 7 + y * 13) % 256) * (spec.bits == 16 ? 257 : 1)));
+                    uint16_t(((x * 7 + y * 13) % 256) * (recipe.bits == 16 ? 257 : 1)));
         }
     VImage image = VImage::new_from_memory(samples.data(), samples.size() * 2, width, height, bands,
                                            VIPS_FORMAT_USHORT)
-                       .cast(spec.bits == 16 ? VIPS_FORMAT_USHORT : VIPS_FORMAT_UCHAR);
-    VipsInterpretation interpretation = spec.grey
-        ? (spec.bits == 16 ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W)
-        : (spec.bits == 16 ? VIPS_INTERPRETATION_RGB16 : VIPS_INTERPRETATION_sRGB);
+                       .cast(recipe.bits == 16 ? VIPS_FORMAT_USHORT : VIPS_FORMAT_UCHAR);
+    VipsInterpretation interpretation = recipe.grey
+        ? (recipe.bits == 16 ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W)
+        : (recipe.bits == 16 ? VIPS_INTERPRETATION_RGB16 : VIPS_INTERPRETATION_sRGB);
     image = image.copy(VImage::option()->set("interpretation", interpretation));
-    if (spec.profile)
+    if (recipe.profile)
         image = image.icc_transform("p3",
                                     VImage::option()
                                         ->set("input_profile", "srgb")
-                                        ->set("depth", spec.bits)
+                                        ->set("depth", recipe.bits)
                                         ->set("intent", VIPS_INTENT_RELATIVE));
-    if (spec.kind == Kind::Png)
+    if (recipe.kind == Kind::Png)
         image.pngsave(path.c_str());
-    else if (spec.kind == Kind::Tiff)
+    else if (recipe.kind == Kind::Tiff)
         image.tiffsave(path.c_str());
     else
         image.jpegsave(path.c_str(), VImage::option()->set("Q", 95));

@@ -41,7 +41,7 @@ std::string bytesOf(const std::filesystem::path& file);
 
 enum class Kind { Png, Tiff, Jpeg };
 
-struct PhotoSpec {
+struct PhotoRecipe {
     Kind kind = Kind::Png;
     int bits = 8;
     bool grey = false;
@@ -51,9 +51,9 @@ struct PhotoSpec {
     std::string fileName() const;
 };
 // Test names and failure messages show the kind, not the bytes.
-inline void PrintTo(const PhotoSpec& spec, std::ostream* out)
+inline void PrintTo(const PhotoRecipe& recipe, std::ostream* out)
 {
-    *out << spec.name();
+    *out << recipe.name();
 }
 
 // Patches of 16 x 16 pixels, four across and three down: five greys and seven
@@ -63,7 +63,7 @@ inline constexpr int kPatchesAcross = 4;
 inline constexpr int kPatches = 12;
 bool isGreyPatch(int patch);
 
-void writePhoto(const PhotoSpec& spec, const std::string& path);
+void writePhoto(const PhotoRecipe& recipe, const std::string& path);
 // A photo of `width` x `height` with colours from a fixed pseudo-random
 // sequence over the whole 16-bit range, as a 16-bit TIFF.
 void writeNoisePhoto(int width, int height, const std::string& path);
