@@ -25,4 +25,18 @@ fi
 flock --unlock 9
 exec 9>&-
 
-exec wine "$@"
+# Wine's own service processes, started by whichever program first finds the
+# prefix idle, inherit that program's standard output and outlive it while any
+# other program runs. Were that CTest's pipe, one hung test would hold every
+# other test that started those services until its timeout too, so the
+# program writes to a file that is copied out when it ends. The watchdog stops
+# a hung program before CTest's own timeout, so its output is still shown.
+output=$(mktemp)
+trap 'rm -f "$output"' EXIT
+status=0
+timeout --kill-after=10 "${VIVANTO_WINE_TIMEOUT:-300}" wine "$@" >"$output" 2>&1 </dev/null || status=$?
+cat "$output"
+if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+  echo "run_under_wine.sh: $1 did not end within ${VIVANTO_WINE_TIMEOUT:-300} s; stopped" >&2
+fi
+exit "$status"
