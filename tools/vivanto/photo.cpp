@@ -285,7 +285,23 @@ VImage flattenedOnWhite(const VImage& image, const Photo& photo)
     }
 }
 
-namespace {
+std::vector<unsigned char> encodedPhoto(const VImage& image, FileFormat format, int quality)
+{
+    void* data = nullptr;
+    size_t size = 0;
+    try {
+        vips::VOption* options = VImage::option();
+        if (format == FileFormat::Jpeg)
+            options->set("Q", quality);
+        image.write_to_buffer(suffixOf(format).c_str(), &data, &size, options);
+    } catch (const vips::VError& error) {
+        throw PhotoError("cannot encode: " + libraryMessage(error));
+    }
+    std::vector<unsigned char> bytes(static_cast<unsigned char*>(data),
+                                     static_cast<unsigned char*>(data) + size);
+    g_free(data);
+    return bytes;
+}
 
 VImage forDisplay(const VImage& image, const Photo& photo)
 {
@@ -301,8 +317,6 @@ VImage forDisplay(const VImage& image, const Photo& photo)
                                        ->set("intent", VIPS_INTENT_RELATIVE));
     return shown.colourspace(VIPS_INTERPRETATION_sRGB).cast(VIPS_FORMAT_UCHAR);
 }
-
-} // namespace
 
 VImage sideBySide(const Photo& before, const VImage& after)
 {
