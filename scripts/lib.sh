@@ -23,10 +23,10 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null
 }
 
-# What vivanto, the command-line host, needs: libvips for image files and
-# LittleCMS for colour.
+# What vivanto, the command-line host, needs: libvips for image files,
+# LittleCMS for colour, and an HTTP server and JSON for `vivanto serve`.
 ensure_vivanto_packages() {
-  ensure_packages pkg-config libvips-dev liblcms2-dev
+  ensure_packages pkg-config libvips-dev liblcms2-dev libcpp-httplib-dev nlohmann-json3-dev
 }
 
 # The packages every build of ours needs.

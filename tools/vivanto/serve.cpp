@@ -1,0 +1,87 @@
+#include "serve.h"
+
+#include "photo.h"
+#include "preview.h"
+#include "serve_api.h"
+#include "stage_host.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <httplib.h>
+#include <pthread.h>
+#include <thread>
+
+namespace vivanto {
+
+namespace {
+
+sigset_t stopSignals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    return signals;
+}
+
+int renderThreads()
+{
+    return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+}
+
+} // namespace
+
+int runServe(const Request& request, const std::string& pluginPath)
+{
+    // Blocked before any thread exists, so that every thread inherits the mask
+    // and the signals wait for the watcher below: stopping the server is not
+    // something a signal handler may do.
+    sigset_t signals = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    startImageLibrary("vivanto");
+    StageHost stage(pluginPath);
+    for (const SettingEdit& edit : request.edits)
+        stage.edit(edit.key, edit.value);
+    LivePhoto photo = request.inputs.empty()
+        ? LivePhoto::example(request.previewSide, renderThreads())
+        : LivePhoto::fromFile(request.inputs.front(), request.previewSide, renderThreads());
+
+    httplib::Server server;
+    PreviewService service(stage, photo, request.quality);
+    service.install(server);
+    int port = bindLoopback(server, request.port);
+    std::printf("vivanto serve: %s (%d x %d) on http://127.0.0.1:%d/ (Ctrl-C stops)\n",
+                photo.name().c_str(), photo.width(), photo.height(), port);
+    std::fflush(stdout);
+
+    std::atomic<bool> listenReturned{false};
+    std::atomic<bool> signalled{false};
+    std::thread watcher([&] {
+        int signal = 0;
+        sigwait(&signals, &signal);
+        if (listenReturned)
+            return; // woken by the main thread below, not by the user
+        signalled = true;
+        service.cancelRenders();
+        // stop() does nothing before the server runs, so a very early Ctrl-C waits for it.
+        while (!server.is_running() && !listenReturned)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        server.stop();
+    });
+    bool listened = server.listen_after_bind();
+    listenReturned = true;
+    if (!signalled)
+        pthread_kill(watcher.native_handle(), SIGTERM);
+    watcher.join();
+    if (!listened && !signalled) {
+        std::fprintf(stderr, "vivanto serve: the server stopped on an error\n");
+        return 1;
+    }
+    std::printf("vivanto serve: stopped\n");
+    return 0;
+}
+
+} // namespace vivanto
