@@ -37,8 +37,12 @@ int runServe(const Request& request, const std::string& pluginPath)
 {
     // Blocked before any thread exists, so that every thread inherits the mask
     // and the signals wait for the watcher below: stopping the server is not
-    // something a signal handler may do.
+    // something a signal handler may do. A shell starts background commands
+    // with SIGINT ignored, and an ignored signal is dropped even when blocked,
+    // so the default is put back first: this server is meant to stop on it.
     sigset_t signals = stopSignals();
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     startImageLibrary("vivanto");
