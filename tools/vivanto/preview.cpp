@@ -140,8 +140,8 @@ LivePhoto LivePhoto::example(int previewSide, int threads)
 double LivePhoto::runStage(StageHost& stage, WorkingImage& image, HostBool* cancelFlag) const
 {
     auto started = std::chrono::steady_clock::now();
-    StripRun run = runInStrips(stage, image, {.threads = threads_, .rowsPerStrip = 256},
-                               cancelFlag);
+    StripRun run =
+        runInStrips(stage, image, {.threads = threads_, .rowsPerStrip = 256}, cancelFlag);
     double milliseconds =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
             .count();

@@ -130,13 +130,15 @@ void PreviewService::install(httplib::Server& server)
 {
     server.set_socket_options(exclusivePort);
     server.set_payload_max_length(kLargestRequestBody);
+    // stop() waits for idle kept-alive connections to time out, and a browser
+    // keeps some open: short, so that Ctrl-C ends the server promptly.
+    server.set_keep_alive_timeout(1);
 
     server.Get("/", [](const httplib::Request&, httplib::Response& response) {
         response.set_content(std::string(pageHtml()), "text/html; charset=utf-8");
     });
-    server.Get("/api/options", [this](const httplib::Request&, httplib::Response& response) {
-        options(response);
-    });
+    server.Get("/api/options",
+               [this](const httplib::Request&, httplib::Response& response) { options(response); });
     server.Post("/api/edit", [this](const httplib::Request& request, httplib::Response& response) {
         edit(request, response);
     });
@@ -171,17 +173,18 @@ void PreviewService::install(httplib::Server& server)
     // it cannot parse) get the same kind of body as ours.
     server.set_error_handler(httplib::Server::HandlerWithResponse(
         [](const httplib::Request& request, httplib::Response& response) {
-        if (!response.body.empty())
-            return httplib::Server::HandlerResponse::Unhandled;
-        std::string what = "request refused (HTTP status " + std::to_string(response.status) + ")";
-        if (response.status == 404)
-            what = "no such page: " + request.method + " " + request.path;
-        else if (response.status == 413)
-            what = "request body too large (at most " + std::to_string(kLargestRequestBody)
-                + " bytes)";
-        sendError(response, response.status, what);
-        return httplib::Server::HandlerResponse::Handled;
-    }));
+            if (!response.body.empty())
+                return httplib::Server::HandlerResponse::Unhandled;
+            std::string what =
+                "request refused (HTTP status " + std::to_string(response.status) + ")";
+            if (response.status == 404)
+                what = "no such page: " + request.method + " " + request.path;
+            else if (response.status == 413)
+                what = "request body too large (at most " + std::to_string(kLargestRequestBody)
+                    + " bytes)";
+            sendError(response, response.status, what);
+            return httplib::Server::HandlerResponse::Handled;
+        }));
 }
 
 void PreviewService::options(httplib::Response& response)
@@ -246,7 +249,8 @@ int bindLoopback(httplib::Server& server, int port)
 {
     const std::string host = "127.0.0.1";
     errno = 0;
-    int bound = port == 0 ? server.bind_to_any_port(host) : (server.bind_to_port(host, port) ? port : -1);
+    int bound =
+        port == 0 ? server.bind_to_any_port(host) : (server.bind_to_port(host, port) ? port : -1);
     if (bound <= 0) {
         std::string reason = errno != 0 ? std::strerror(errno) : "refused";
         throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port) + ": "
