@@ -285,7 +285,8 @@ VImage flattenedOnWhite(const VImage& image, const Photo& photo)
     }
 }
 
-std::vector<unsigned char> encodedPhoto(const VImage& image, FileFormat format, int quality)
+std::vector<unsigned char> encodedPhoto(const VImage& image, FileFormat format, int quality,
+                                        int pngCompression)
 {
     void* data = nullptr;
     size_t size = 0;
@@ -293,6 +294,8 @@ std::vector<unsigned char> encodedPhoto(const VImage& image, FileFormat format, 
         vips::VOption* options = VImage::option();
         if (format == FileFormat::Jpeg)
             options->set("Q", quality);
+        if (format == FileFormat::Png)
+            options->set("compression", pngCompression);
         image.write_to_buffer(suffixOf(format).c_str(), &data, &size, options);
     } catch (const vips::VError& error) {
         throw PhotoError("cannot encode: " + libraryMessage(error));

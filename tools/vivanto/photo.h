@@ -51,8 +51,10 @@ vips::VImage flattenedOnWhite(const vips::VImage& image, const Photo& photo);
 void encodePhoto(const vips::VImage& image, const std::string& path, FileFormat format,
                  int quality);
 
-// The same encoding held in memory, for a result that is sent rather than saved.
-std::vector<unsigned char> encodedPhoto(const vips::VImage& image, FileFormat format, int quality);
+// The same encoding held in memory, for a result that is sent rather than
+// saved; PNG at `pngCompression` (zlib's 0..9; 6 is libvips' own choice).
+std::vector<unsigned char> encodedPhoto(const vips::VImage& image, FileFormat format, int quality,
+                                        int pngCompression = 6);
 
 // `image` (the photo's kind, as fromWorking makes it) for the eye: sRGB at 8
 // bits, transparency over white.
