@@ -10,6 +10,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <csignal>
 #include <poll.h>
 #include <spawn.h>
@@ -108,9 +109,10 @@ TEST_F(Serve, OptionsAreThePluginsInDefinitionOrderWithThePhotosSizes)
         EXPECT_EQ(o.contains("min"), o["kind"] == "integer");
     }
     using Row = std::tuple<std::string, std::string, std::string, int>;
-    EXPECT_EQ(seen, (std::vector<Row>{{"vivanto_enabled", "switch", "Enable vivanto plugin", 0},
-                                      {"vivanto_rg", "integer", "Pop the reds and greens", 15},
-                                      {"vivanto_by", "integer", "Pop the blues and yellows.", 35}}));
+    EXPECT_EQ(seen,
+              (std::vector<Row>{{"vivanto_enabled", "switch", "Enable vivanto plugin", 0},
+                                {"vivanto_rg", "integer", "Pop the reds and greens", 15},
+                                {"vivanto_by", "integer", "Pop the blues and yellows.", 35}}));
     EXPECT_EQ(options["photo"],
               (json{{"name", "example_chart.png"},
                     {"width", 684},
@@ -178,6 +180,36 @@ TEST_F(Serve, AboutAnswersThePluginsTitleAndHtml)
     EXPECT_NE(about["html"].get<std::string>().find("<h2>About Vivanto</h2>"), std::string::npos);
 }
 
+// The page sends edits and preview requests as they come, and a second tab
+// may do the same: every request is answered, and the photo held for the
+// previews comes out of it untouched.
+TEST_F(Serve, ConcurrentEditsAndPreviewsAllSucceed)
+{
+    optionsAfterEdit("vivanto_rg", 40);
+    optionsAfterEdit("vivanto_by", 40);
+    std::string alone = preview()->body;
+
+    std::vector<std::jthread> clients;
+    std::atomic<int> failures{0};
+    for (int c = 0; c < 4; ++c)
+        clients.emplace_back([&, c] {
+            httplib::Client http = client();
+            for (int round = 0; round < 5; ++round) {
+                json edit{{"key", c % 2 == 0 ? "vivanto_rg" : "vivanto_by"}, {"value", 10 * round}};
+                auto edited = http.Post("/api/edit", edit.dump(), "application/json");
+                auto rendered = http.Get("/api/preview");
+                if (!edited || edited->status != 200 || !rendered || rendered->status != 200)
+                    ++failures;
+            }
+        });
+    clients.clear();
+    EXPECT_EQ(failures, 0);
+    optionsAfterEdit("vivanto_rg", 40);
+    optionsAfterEdit("vivanto_by", 40);
+    EXPECT_EQ(preview()->body, alone);
+    EXPECT_EQ(client().Get("/api/preview/before")->body, beforePng());
+}
+
 struct BadRequest {
     std::string name;
     std::string method;
@@ -198,8 +230,8 @@ TEST_P(ServeBadRequests, GetTheirErrorAndChangeNothing)
 {
     const BadRequest& c = GetParam();
     httplib::Client http = client();
-    auto answer = c.method == "GET" ? http.Get(c.path)
-                                    : http.Post(c.path, c.body, "application/json");
+    auto answer =
+        c.method == "GET" ? http.Get(c.path) : http.Post(c.path, c.body, "application/json");
     ASSERT_TRUE(answer) << "no answer";
     EXPECT_EQ(answer->status, c.status);
     EXPECT_EQ(answer->get_header_value("Content-Type"), "application/json");
@@ -219,13 +251,14 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         BadRequest{"unknown_key", "POST", "/api/edit", R"({"key": "x", "value": 1})", 400,
                    "unknown option key \"x\""},
-        BadRequest{"above_int", "POST", "/api/edit", R"({"key": "vivanto_rg", "value": 2147483648})",
-                   400, "\"value\": 2147483648" + kRange},
+        BadRequest{"above_int", "POST", "/api/edit",
+                   R"({"key": "vivanto_rg", "value": 2147483648})", 400,
+                   "\"value\": 2147483648" + kRange},
         BadRequest{"below_int", "POST", "/api/edit",
                    R"({"key": "vivanto_rg", "value": -2147483649})", 400,
                    "\"value\": -2147483649" + kRange},
-        BadRequest{"beyond_64_bits", "POST", "/api/edit",
-                   R"({"key": "vivanto_rg", "value": 1e30})", 400, "\"value\": 1e+30" + kRange},
+        BadRequest{"beyond_64_bits", "POST", "/api/edit", R"({"key": "vivanto_rg", "value": 1e30})",
+                   400, "\"value\": 1e+30" + kRange},
         BadRequest{"fraction", "POST", "/api/edit", R"({"key": "vivanto_rg", "value": 1.5})", 400,
                    "\"value\" must be an integer, not 1.5"},
         BadRequest{"text_value", "POST", "/api/edit", R"({"key": "vivanto_rg", "value": "40"})",
@@ -242,7 +275,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadRequest{"empty_body", "POST", "/api/edit", "", 400, "malformed JSON: " + kShape},
         BadRequest{"too_large", "POST", "/api/edit", std::string(100000, ' '), 413,
                    "request body too large (at most 65536 bytes)"},
-        BadRequest{"unknown_path", "GET", "/api/nothing", "", 404, "no such page: GET /api/nothing"},
+        BadRequest{"unknown_path", "GET", "/api/nothing", "", 404,
+                   "no such page: GET /api/nothing"},
         BadRequest{"edit_by_get", "GET", "/api/edit", "", 404, "no such page: GET /api/edit"}),
     testing_support::CaseName());
 
@@ -287,7 +321,8 @@ TEST_F(Serve, OwnPhotoIsScaledForThePreviewAndDownloadedInItsFormat)
     EXPECT_EQ(render.mimeType, "image/jpeg");
     EXPECT_EQ(render.fileName,
               std::filesystem::path(recipe.fileName()).stem().string() + "_vivanto.jpg");
-    vips::VImage image = vips::VImage::new_from_buffer(render.bytes.data(), render.bytes.size(), "");
+    vips::VImage image =
+        vips::VImage::new_from_buffer(render.bytes.data(), render.bytes.size(), "");
     EXPECT_EQ(image.width(), photo.width());
     EXPECT_EQ(image.get_string("vips-loader"), std::string("jpegload_buffer"));
 }
