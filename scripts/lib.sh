@@ -16,7 +16,15 @@ ensure_packages() {
     return 1
   fi
   if [ "$apt_updated" -eq 0 ]; then
-    apt-get -o DPkg::Lock::Timeout=600 update -qq
+    # A mirror caught mid-sync fails one index for a minute or so: try again
+    # before giving up.
+    local attempt
+    for attempt in 1 2 3; do
+      apt-get -o DPkg::Lock::Timeout=600 update -qq && break
+      [ "$attempt" -eq 3 ] && return 1
+      echo "apt-get update failed; trying again in 30 s" >&2
+      sleep 30
+    done
     apt_updated=1
   fi
   echo "installing: ${missing[*]}"
