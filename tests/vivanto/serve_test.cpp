@@ -277,7 +277,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "request body too large (at most 65536 bytes)"},
         BadRequest{"unknown_path", "GET", "/api/nothing", "", 404,
                    "no such page: GET /api/nothing"},
-        BadRequest{"edit_by_get", "GET", "/api/edit", "", 404, "no such page: GET /api/edit"}),
+        BadRequest{"edit_by_get", "GET", "/api/edit", "", 404, "no such page: GET /api/edit"},
+        BadRequest{"path_not_utf8", "GET", "/%ff", "", 404, "no such page: GET /\xEF\xBF\xBD"}),
     testing_support::CaseName());
 
 TEST(ServeClipping, CountsChromaSamplesTheStagePutOnAnEdgeOnly)

@@ -29,10 +29,18 @@ struct ApiError : std::runtime_error {
     int status;
 };
 
+// Paths, file names and the plug-in's texts need not be UTF-8, and the JSON
+// library throws on bytes that are not; they are sent as U+FFFD instead, since
+// a throw in the error page would end the server.
+std::string jsonText(const json& value)
+{
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 void sendError(httplib::Response& response, int status, const std::string& message)
 {
     response.status = status;
-    response.set_content(json{{"error", message}}.dump(), kJson);
+    response.set_content(jsonText(json{{"error", message}}), kJson);
 }
 
 // Only SO_REUSEADDR, so that a restart finds its port free again at once; the
@@ -83,21 +91,21 @@ int32_t integerValue(const json& value)
     if (value.is_number_unsigned()) {
         auto number = value.get<uint64_t>();
         if (number > uint64_t(high))
-            throw ApiError(400, "\"value\": " + value.dump() + range);
+            throw ApiError(400, "\"value\": " + jsonText(value) + range);
         return static_cast<int32_t>(number);
     }
     if (value.is_number_integer()) {
         auto number = value.get<int64_t>();
         if (number < low || number > high)
-            throw ApiError(400, "\"value\": " + value.dump() + range);
+            throw ApiError(400, "\"value\": " + jsonText(value) + range);
         return static_cast<int32_t>(number);
     }
     if (value.is_number_float()) { // 1e10, or a whole number too long for 64 bits
         double number = value.get<double>();
         if (std::isfinite(number) && number == std::trunc(number))
-            throw ApiError(400, "\"value\": " + value.dump() + range);
+            throw ApiError(400, "\"value\": " + jsonText(value) + range);
     }
-    throw ApiError(400, "\"value\" must be an integer, not " + value.dump());
+    throw ApiError(400, "\"value\" must be an integer, not " + jsonText(value));
 }
 
 EditRequest parseEdit(const std::string& body)
@@ -190,7 +198,7 @@ void PreviewService::install(httplib::Server& server)
 void PreviewService::options(httplib::Response& response)
 {
     std::scoped_lock lock(pluginMutex_);
-    response.set_content(optionsJson(stage_.options(), photo_).dump(), kJson);
+    response.set_content(jsonText(optionsJson(stage_.options(), photo_)), kJson);
 }
 
 void PreviewService::edit(const httplib::Request& request, httplib::Response& response)
@@ -208,7 +216,7 @@ void PreviewService::edit(const httplib::Request& request, httplib::Response& re
         throw ApiError(400, refused.what());
     }
     // The values as stored after the hooks ran, so the page shows what they changed.
-    response.set_content(optionsJson(stage_.options(), photo_).dump(), kJson);
+    response.set_content(jsonText(optionsJson(stage_.options(), photo_)), kJson);
 }
 
 void PreviewService::preview(const httplib::Request& request, httplib::Response& response)
@@ -242,7 +250,7 @@ void PreviewService::about(httplib::Response& response)
 {
     std::scoped_lock lock(pluginMutex_);
     AboutText about = stage_.about();
-    response.set_content(json{{"title", about.title}, {"html", about.htmlBody}}.dump(), kJson);
+    response.set_content(jsonText(json{{"title", about.title}, {"html", about.htmlBody}}), kJson);
 }
 
 int bindLoopback(httplib::Server& server, int port)
