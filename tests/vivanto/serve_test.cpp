@@ -18,8 +18,6 @@
 #include <thread>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace {
 
 using nlohmann::json;
@@ -189,9 +187,11 @@ TEST_F(Serve, ConcurrentEditsAndPreviewsAllSucceed)
     optionsAfterEdit("vivanto_by", 40);
     std::string alone = preview()->body;
 
+    constexpr int kClients = 4;
     std::vector<std::jthread> clients;
+    clients.reserve(kClients);
     std::atomic<int> failures{0};
-    for (int c = 0; c < 4; ++c)
+    for (int c = 0; c < kClients; ++c)
         clients.emplace_back([&, c] {
             httplib::Client http = client();
             for (int round = 0; round < 5; ++round) {
@@ -365,6 +365,7 @@ public:
         std::vector<std::string> all{VIVANTO_TOOL};
         all.insert(all.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv;
+        argv.reserve(all.size() + 1);
         for (std::string& a : all)
             argv.push_back(a.data());
         argv.push_back(nullptr);

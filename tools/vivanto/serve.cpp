@@ -9,8 +9,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <httplib.h>
-#include <pthread.h>
 #include <thread>
 
 namespace vivanto {
@@ -64,10 +64,12 @@ int runServe(const Request& request, const std::string& pluginPath)
     std::atomic<bool> listenReturned{false};
     std::atomic<bool> signalled{false};
     std::thread watcher([&] {
-        int signal = 0;
-        sigwait(&signals, &signal);
-        if (listenReturned)
-            return; // woken by the main thread below, not by the user
+        // Waits in short turns, so that it also ends when the server stops on
+        // its own, with no signal of ours to wake it.
+        const timespec turn{0, 100'000'000};
+        while (sigtimedwait(&signals, nullptr, &turn) < 0)
+            if (listenReturned)
+                return;
         signalled = true;
         service.cancelRenders();
         // stop() does nothing before the server runs, so a very early Ctrl-C waits for it.
@@ -77,8 +79,6 @@ int runServe(const Request& request, const std::string& pluginPath)
     });
     bool listened = server.listen_after_bind();
     listenReturned = true;
-    if (!signalled)
-        pthread_kill(watcher.native_handle(), SIGTERM);
     watcher.join();
     if (!listened && !signalled) {
         std::fprintf(stderr, "vivanto serve: the server stopped on an error\n");

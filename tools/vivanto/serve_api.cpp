@@ -16,7 +16,7 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::size_t kLargestRequestBody = 64 * 1024;
+constexpr std::size_t kLargestRequestBody = std::size_t{64} * 1024;
 constexpr const char* kJson = "application/json";
 
 // Thrown by a handler to answer with `status` and {"error": message}.
