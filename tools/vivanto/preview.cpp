@@ -134,8 +134,12 @@ LivePhoto::LivePhoto(Photo photo, std::string name, int previewSide, int threads
 
 LivePhoto LivePhoto::fromFile(const std::string& path, int previewSide, int threads)
 {
-    return {decodePhoto(path), std::filesystem::path(path).filename().string(), previewSide,
-            threads};
+    try {
+        return {decodePhoto(path), std::filesystem::path(path).filename().string(), previewSide,
+                threads};
+    } catch (const PhotoError& error) { // its messages leave the file to the caller
+        throw PhotoError(path + ": " + error.what());
+    }
 }
 
 LivePhoto LivePhoto::example(int previewSide, int threads)
