@@ -239,7 +239,8 @@ TEST_P(ServeBadRequests, GetTheirErrorAndChangeNothing)
 
     auto after = client().Get("/api/options");
     ASSERT_TRUE(after) << "the server is gone";
-    for (const json& option : json::parse(after->body)["options"])
+    json options = json::parse(after->body); // kept: a range over a temporary's member dangles
+    for (const json& option : options["options"])
         EXPECT_EQ(option["value"], option["default"]) << option["key"];
 }
 
