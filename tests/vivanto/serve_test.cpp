@@ -363,19 +363,17 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
         posix_spawn_file_actions_addclose(&actions, ends[0]);
-        std::vector<std::string> all{VIVANTO_TOOL};
-        all.insert(all.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        argv.reserve(all.size() + 1);
-        for (std::string& a : all)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int spawned = posix_spawn(&pid_, VIVANTO_TOOL, &actions, nullptr, argv.data(), environ);
+        out_ = ends[0];
+        try {
+            pid_ = tool_test::spawnVivanto(arguments, actions);
+        } catch (...) {
+            posix_spawn_file_actions_destroy(&actions);
+            close(ends[1]);
+            close(out_);
+            throw;
+        }
         posix_spawn_file_actions_destroy(&actions);
         close(ends[1]);
-        out_ = ends[0];
-        if (spawned != 0)
-            throw std::runtime_error("cannot start " VIVANTO_TOOL);
     }
     ~ServeProcess()
     {
