@@ -5,6 +5,7 @@
 #include "parallel.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -350,30 +351,41 @@ FileFormat formatOfName(const std::string& path)
     throw PhotoError("name it .png, .tif or .jpg so that the format is clear");
 }
 
+namespace {
+
+struct FormatNames {
+    const char* suffix;
+    const char* name;
+    const char* mimeType;
+};
+
+// In the order of FileFormat.
+constexpr std::array<FormatNames, 3> kFormatNames{{
+    {".png", "png", "image/png"},
+    {".tif", "tiff", "image/tiff"},
+    {".jpg", "jpeg", "image/jpeg"},
+}};
+
+const FormatNames& namesOf(FileFormat format)
+{
+    return kFormatNames.at(static_cast<std::size_t>(format));
+}
+
+} // namespace
+
 std::string suffixOf(FileFormat format)
 {
-    switch (format) {
-    case FileFormat::Png:
-        return ".png";
-    case FileFormat::Tiff:
-        return ".tif";
-    case FileFormat::Jpeg:
-        return ".jpg";
-    }
-    return ".png";
+    return namesOf(format).suffix;
 }
 
 std::string nameOf(FileFormat format)
 {
-    switch (format) {
-    case FileFormat::Png:
-        return "png";
-    case FileFormat::Tiff:
-        return "tiff";
-    case FileFormat::Jpeg:
-        return "jpeg";
-    }
-    return "png";
+    return namesOf(format).name;
+}
+
+std::string mimeTypeOf(FileFormat format)
+{
+    return namesOf(format).mimeType;
 }
 
 } // namespace vivanto

@@ -67,5 +67,6 @@ vips::VImage sideBySide(const Photo& before, const vips::VImage& after);
 FileFormat formatOfName(const std::string& path);
 std::string suffixOf(FileFormat format);
 std::string nameOf(FileFormat format);
+std::string mimeTypeOf(FileFormat format);
 
 } // namespace vivanto

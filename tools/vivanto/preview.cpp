@@ -93,19 +93,6 @@ std::vector<unsigned char> pngForPage(const VImage& image)
     return encodedPhoto(image, FileFormat::Png, 0, 1);
 }
 
-std::string mimeTypeOf(FileFormat format)
-{
-    switch (format) {
-    case FileFormat::Png:
-        return "image/png";
-    case FileFormat::Tiff:
-        return "image/tiff";
-    case FileFormat::Jpeg:
-        return "image/jpeg";
-    }
-    return "application/octet-stream";
-}
-
 } // namespace
 
 std::vector<bool> clippedByStage(const WorkingImage& before, const WorkingImage& after)
