@@ -5,7 +5,7 @@
 source "$(dirname "$0")/lib.sh"
 cd "$repo_root"
 ensure_base_packages
-ensure_packages libvips-dev pkg-config
+ensure_vivanto_packages # the default preset configures vivanto too
 
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)" --target stage_bench

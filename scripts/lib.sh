@@ -16,17 +16,25 @@ ensure_packages() {
     return 1
   fi
   if [ "$apt_updated" -eq 0 ]; then
-    apt-get -o DPkg::Lock::Timeout=600 update -qq
+    # A mirror caught mid-sync fails one index for a minute or so: try again
+    # before giving up.
+    local attempt
+    for attempt in 1 2 3; do
+      apt-get -o DPkg::Lock::Timeout=600 update -qq && break
+      [ "$attempt" -eq 3 ] && return 1
+      echo "apt-get update failed; trying again in 30 s" >&2
+      sleep 30
+    done
     apt_updated=1
   fi
   echo "installing: ${missing[*]}"
   DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null
 }
 
-# What vivanto, the command-line host, needs: libvips for image files and
-# LittleCMS for colour.
+# What vivanto, the command-line host, needs: libvips for image files,
+# LittleCMS for colour, and an HTTP server and JSON for `vivanto serve`.
 ensure_vivanto_packages() {
-  ensure_packages pkg-config libvips-dev liblcms2-dev
+  ensure_packages pkg-config libvips-dev liblcms2-dev libcpp-httplib-dev nlohmann-json3-dev
 }
 
 # The packages every build of ours needs.

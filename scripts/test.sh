@@ -8,6 +8,9 @@ ensure_vivanto_packages
 section "Linux x86_64 (one-byte host boolean, exact evaluation)"
 build_and_test_preset default
 
+section "vivanto serve in a browser (chromium, headless)"
+bash scripts/browser_test.sh
+
 section "Linux x86_64, Mac variant (32-bit host boolean, plain single precision)"
 build_and_test_preset mac-variant
 

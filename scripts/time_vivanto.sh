@@ -3,6 +3,8 @@
 # conversion back, encoding) on a 6000 x 4000 16-bit RGB TIFF of random
 # colours, made here with the libvips command-line tools. Timings on a shared
 # machine are noisy: compare steps within one run.
+# Then the same photo in `vivanto serve`: each preview render and the
+# full-size download, as the page asks for them.
 source "$(dirname "$0")/lib.sh"
 cd "$repo_root"
 ensure_base_packages
@@ -24,3 +26,28 @@ if [ ! -f "$photo" ]; then
   rm -f "$work"/*.v
 fi
 ./build/default/tools/vivanto/vivanto --rg 40 --by 30 --timings --force "$photo" -o "$work/result"
+
+# The live preview on the same photo: the preview (longest side 1000 px) as
+# the page asks for it while a slider moves, and the full-size download.
+ensure_packages curl
+log=$work/serve.log
+./build/default/tools/vivanto/vivanto serve --port 0 "$photo" >"$log" 2>&1 &
+server=$!
+trap 'kill -INT "$server" 2>/dev/null; wait "$server" 2>/dev/null' EXIT
+url=""
+for _ in $(seq 600); do
+  url=$(grep -o 'http://127\.0\.0\.1:[0-9]*/' "$log" || true)
+  [ -n "$url" ] && break
+  kill -0 "$server" 2>/dev/null || { cat "$log" >&2; exit 1; }
+  sleep 0.1
+done
+[ -n "$url" ] || { cat "$log" >&2; exit 1; }
+echo
+echo "vivanto serve: preview renders after each edit (stage ms as the server reports it, round trip as curl saw it)"
+for value in 10 20 30 40 50 60 70 80 90 100; do
+  curl -sf -o /dev/null -X POST -d "{\"key\": \"vivanto_rg\", \"value\": $value}" "${url}api/edit"
+  curl -sf -o /dev/null -D "$work/headers" -w "  rg $value: round trip %{time_total} s, " "${url}api/preview"
+  grep -i '^X-Stage-Milliseconds' "$work/headers" | tr -d '\r' | sed 's/.*: /stage /; s/$/ ms/'
+done
+curl -sf -o "$work/full.tif" -D "$work/headers" -w "full-size download: %{size_download} bytes in %{time_total} s, " "${url}api/full"
+grep -i '^X-Stage-Milliseconds' "$work/headers" | tr -d '\r' | sed 's/.*: /stage /; s/$/ ms/'

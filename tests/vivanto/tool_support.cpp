@@ -49,16 +49,9 @@ constexpr std::array<std::array<int, 3>, kPatches> kColours{{
 
 } // namespace
 
-ToolRun runVivanto(const std::vector<std::string>& arguments)
+pid_t spawnVivanto(const std::vector<std::string>& arguments,
+                   const posix_spawn_file_actions_t& actions)
 {
-    ScratchFolder streams;
-    std::string outPath = streams / "out", errPath = streams / "err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
     std::vector<std::string> all{VIVANTO_TOOL};
     all.insert(all.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -69,6 +62,26 @@ ToolRun runVivanto(const std::vector<std::string>& arguments)
     pid_t child = 0;
     if (posix_spawn(&child, VIVANTO_TOOL, &actions, nullptr, argv.data(), environ) != 0)
         throw std::runtime_error("cannot start " VIVANTO_TOOL);
+    return child;
+}
+
+ToolRun runVivanto(const std::vector<std::string>& arguments)
+{
+    ScratchFolder streams;
+    std::string outPath = streams / "out", errPath = streams / "err";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    pid_t child = 0;
+    try {
+        child = spawnVivanto(arguments, actions);
+    } catch (...) {
+        posix_spawn_file_actions_destroy(&actions);
+        throw;
+    }
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
     waitpid(child, &status, 0);

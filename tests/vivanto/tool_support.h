@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 #include <ostream>
+#include <spawn.h>
 #include <string>
 #include <vector>
 #include <vips/vips8>
@@ -20,6 +21,11 @@ struct ToolRun {
 
 // Runs the built vivanto with `arguments`, capturing both streams.
 ToolRun runVivanto(const std::vector<std::string>& arguments);
+
+// Starts the built vivanto with `arguments` and its streams as `actions` set
+// them, and returns at once with its process id; throws when it cannot start.
+pid_t spawnVivanto(const std::vector<std::string>& arguments,
+                   const posix_spawn_file_actions_t& actions);
 
 // A fresh folder under the system's temporary folder, removed afterwards.
 class ScratchFolder {

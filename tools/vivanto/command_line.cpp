@@ -6,6 +6,7 @@
 namespace vivanto {
 
 const char* const kUsage = R"(usage: vivanto [options] INPUT... -o FOLDER
+       vivanto serve [options] [PHOTO]
 
 Runs the vivanto plug-in's colour stage on PNG, TIFF and JPEG photos, as the
 editor would, and writes each result under the input's name into FOLDER.
@@ -34,6 +35,13 @@ Plug-in and host:
   --threads N            render threads (default: one per processor)
   --strip-rows N         rows per strip handed to a render thread (default 256; 0: one call)
   -h, --help
+
+Live preview (vivanto serve): a page on http://127.0.0.1:PORT/ with the
+plug-in's settings panel, before and after views of PHOTO (the built-in example
+chart when none is given), clipping marks, a full-size download and the About
+box. Settings flags set the starting values; Ctrl-C stops the server.
+  --port N               listen on this port (default: a free one, printed on start)
+  --preview-size N       longest side of the preview in pixels (default 1000)
 
 Exit status: 0 all done, 1 some file failed, 2 wrong usage or unusable plug-in,
 130 interrupted.
@@ -70,12 +78,29 @@ FileFormat formatNamed(const std::string& name)
     throw UsageError("--format: \"" + name + "\" is not png, tiff or jpeg");
 }
 
+// The page writes nothing on its own (the full-size result is a download), so
+// the batch's output flags would silently do nothing there.
+void checkServeRequest(const Request& request)
+{
+    if (request.inputs.size() > 1)
+        throw UsageError("serve: give at most one photo");
+    bool batchOnly = !request.outputFolder.empty() || request.format || request.bits
+        || request.force || !request.compareFile.empty() || !request.aboutPage.empty()
+        || request.listOptions || request.stats || request.timings;
+    if (batchOnly)
+        throw UsageError("serve: -o, --format, --depth, --force, --compare, --about, "
+                         "--list-options, --stats and --timings are for batches; the page "
+                         "offers the result as a download");
+}
+
 } // namespace
 
 Request parseCommandLine(const std::vector<std::string>& arguments)
 {
     Request request;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
+    // A photo that is really named "serve" is given as ./serve.
+    request.serve = !arguments.empty() && arguments.front() == "serve";
+    for (std::size_t i = request.serve ? 1 : 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         auto value = [&]() -> const std::string& {
             if (i + 1 >= arguments.size())
@@ -129,10 +154,19 @@ Request parseCommandLine(const std::vector<std::string>& arguments)
         else if (argument == "--strip-rows")
             request.stripRows =
                 static_cast<int32_t>(parseInteger(value(), "--strip-rows", 0, 1 << 30));
+        else if (argument == "--port" && request.serve)
+            request.port = static_cast<int>(parseInteger(value(), "--port", 0, 65535));
+        else if (argument == "--preview-size" && request.serve)
+            request.previewSide =
+                static_cast<int>(parseInteger(value(), "--preview-size", 16, 8192));
         else if (argument.size() > 1 && argument[0] == '-')
             throw UsageError("unknown option " + argument + " (see --help)");
         else
             request.inputs.push_back(argument);
+    }
+    if (request.serve) {
+        checkServeRequest(request);
+        return request;
     }
     if (request.format == FileFormat::Jpeg && request.bits == 16)
         throw UsageError("--depth 16: JPEG holds 8-bit samples only");

@@ -34,6 +34,11 @@ struct Request {
     bool help = false;
     int threads = 0;         // 0: one per processor
     int32_t stripRows = 256; // 0: the whole image in one call
+
+    // `vivanto serve [PHOTO]`: the live preview page instead of a batch.
+    bool serve = false;
+    int port = 0;           // 0: any free port
+    int previewSide = 1000; // longest side of the preview, in pixels
 };
 
 struct UsageError : std::runtime_error {

@@ -1,12 +1,13 @@
 // vivanto: a command-line host for the vivanto plug-in. Loads the plug-in as
 // the editor does, applies the user's settings through the plug-in's own
-// settings hooks and runs its stage on photos.
+// settings hooks and runs its stage on photos, or serves a live preview page.
 #include "batch.h"
 #include "cancel.h"
 #include "command_line.h"
 #include "output_file.h"
 #include "photo.h"
 #include "progress.h"
+#include "serve.h"
 #include "stage_host.h"
 
 #include <chrono>
@@ -158,9 +159,12 @@ int run(const std::vector<std::string>& arguments)
         std::fputs(kUsage, request.help ? stdout : stderr);
         return request.help ? 0 : kExitUsage;
     }
+    std::string pluginPath = request.pluginPath.empty() ? defaultPluginPath() : request.pluginPath;
+    if (request.serve)
+        return runServe(request, pluginPath);
     checkOutputFolder(request);
     startImageLibrary("vivanto");
-    StageHost stage(request.pluginPath.empty() ? defaultPluginPath() : request.pluginPath);
+    StageHost stage(pluginPath);
     for (const SettingEdit& edit : request.edits)
         stage.edit(edit.key, edit.value);
     if (request.listOptions)

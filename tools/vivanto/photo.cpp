@@ -5,6 +5,7 @@
 #include "parallel.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -285,7 +286,26 @@ VImage flattenedOnWhite(const VImage& image, const Photo& photo)
     }
 }
 
-namespace {
+std::vector<unsigned char> encodedPhoto(const VImage& image, FileFormat format, int quality,
+                                        int pngCompression)
+{
+    void* data = nullptr;
+    size_t size = 0;
+    try {
+        vips::VOption* options = VImage::option();
+        if (format == FileFormat::Jpeg)
+            options->set("Q", quality);
+        if (format == FileFormat::Png)
+            options->set("compression", pngCompression);
+        image.write_to_buffer(suffixOf(format).c_str(), &data, &size, options);
+    } catch (const vips::VError& error) {
+        throw PhotoError("cannot encode: " + libraryMessage(error));
+    }
+    std::vector<unsigned char> bytes(static_cast<unsigned char*>(data),
+                                     static_cast<unsigned char*>(data) + size);
+    g_free(data);
+    return bytes;
+}
 
 VImage forDisplay(const VImage& image, const Photo& photo)
 {
@@ -301,8 +321,6 @@ VImage forDisplay(const VImage& image, const Photo& photo)
                                        ->set("intent", VIPS_INTENT_RELATIVE));
     return shown.colourspace(VIPS_INTERPRETATION_sRGB).cast(VIPS_FORMAT_UCHAR);
 }
-
-} // namespace
 
 VImage sideBySide(const Photo& before, const VImage& after)
 {
@@ -333,30 +351,41 @@ FileFormat formatOfName(const std::string& path)
     throw PhotoError("name it .png, .tif or .jpg so that the format is clear");
 }
 
+namespace {
+
+struct FormatNames {
+    const char* suffix;
+    const char* name;
+    const char* mimeType;
+};
+
+// In the order of FileFormat.
+constexpr std::array<FormatNames, 3> kFormatNames{{
+    {".png", "png", "image/png"},
+    {".tif", "tiff", "image/tiff"},
+    {".jpg", "jpeg", "image/jpeg"},
+}};
+
+const FormatNames& namesOf(FileFormat format)
+{
+    return kFormatNames.at(static_cast<std::size_t>(format));
+}
+
+} // namespace
+
 std::string suffixOf(FileFormat format)
 {
-    switch (format) {
-    case FileFormat::Png:
-        return ".png";
-    case FileFormat::Tiff:
-        return ".tif";
-    case FileFormat::Jpeg:
-        return ".jpg";
-    }
-    return ".png";
+    return namesOf(format).suffix;
 }
 
 std::string nameOf(FileFormat format)
 {
-    switch (format) {
-    case FileFormat::Png:
-        return "png";
-    case FileFormat::Tiff:
-        return "tiff";
-    case FileFormat::Jpeg:
-        return "jpeg";
-    }
-    return "png";
+    return namesOf(format).name;
+}
+
+std::string mimeTypeOf(FileFormat format)
+{
+    return namesOf(format).mimeType;
 }
 
 } // namespace vivanto

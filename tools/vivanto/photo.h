@@ -51,6 +51,15 @@ vips::VImage flattenedOnWhite(const vips::VImage& image, const Photo& photo);
 void encodePhoto(const vips::VImage& image, const std::string& path, FileFormat format,
                  int quality);
 
+// The same encoding held in memory, for a result that is sent rather than
+// saved; PNG at `pngCompression` (zlib's 0..9; 6 is libvips' own choice).
+std::vector<unsigned char> encodedPhoto(const vips::VImage& image, FileFormat format, int quality,
+                                        int pngCompression = 6);
+
+// `image` (the photo's kind, as fromWorking makes it) for the eye: sRGB at 8
+// bits, transparency over white.
+vips::VImage forDisplay(const vips::VImage& image, const Photo& photo);
+
 // Before and after side by side, on sRGB at 8 bits, transparency over white.
 vips::VImage sideBySide(const Photo& before, const vips::VImage& after);
 
@@ -58,5 +67,6 @@ vips::VImage sideBySide(const Photo& before, const vips::VImage& after);
 FileFormat formatOfName(const std::string& path);
 std::string suffixOf(FileFormat format);
 std::string nameOf(FileFormat format);
+std::string mimeTypeOf(FileFormat format);
 
 } // namespace vivanto

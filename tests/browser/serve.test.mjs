@@ -1,0 +1,211 @@
+// vivanto serve's page in a real browser: Debian's chromium, headless, driven
+// by playwright-core, against a server started on the built-in example chart
+// with fresh settings (scripts/browser_test.sh starts one).
+//
+//   VIVANTO_SERVE_URL   the server, e.g. http://127.0.0.1:40123/ (required)
+//   VIVANTO_ARTEFACTS   folder for the screenshot serve.png (default: this folder)
+//   CHROMIUM            the browser (default /usr/bin/chromium)
+//
+// The cases share one page and run in order, each starting from where the
+// last one left the settings.
+import assert from "node:assert/strict";
+import { mkdirSync } from "node:fs";
+import path from "node:path";
+import { fileURLToPath } from "node:url";
+import { after, before, describe, it } from "node:test";
+import { chromium } from "playwright-core";
+
+const serverUrl = process.env.VIVANTO_SERVE_URL;
+const artefacts = process.env.VIVANTO_ARTEFACTS ?? path.dirname(fileURLToPath(import.meta.url));
+const timeout = 20000;
+
+let browser;
+let page;
+
+// A fingerprint of the pixels the "after" image shows now, read back through a canvas.
+async function afterPixels() {
+  return page.evaluate(() => {
+    const image = document.getElementById("after");
+    const canvas = document.createElement("canvas");
+    canvas.width = image.naturalWidth;
+    canvas.height = image.naturalHeight;
+    const context = canvas.getContext("2d");
+    context.drawImage(image, 0, 0);
+    const { data } = context.getImageData(0, 0, canvas.width, canvas.height);
+    let hash = 2166136261;
+    for (let i = 0; i < data.length; i++) hash = Math.imul(hash ^ data[i], 16777619) >>> 0;
+    return `${canvas.width}x${canvas.height}:${hash.toString(16)}`;
+  });
+}
+
+// Resolves once the page has finished every edit and render it had to do
+// after render number `rendersBefore`.
+async function renderedSince(rendersBefore) {
+  await page.waitForFunction(
+    (count) => Number(document.getElementById("after").dataset.renders) > count
+      && document.body.dataset.busy === "false",
+    rendersBefore, { timeout });
+}
+
+async function renders() {
+  return page.evaluate(() => Number(document.getElementById("after").dataset.renders || 0));
+}
+
+// Drags a range input's thumb to `fraction` of its width, as a user would.
+async function drag(slider, fraction) {
+  const box = await slider.boundingBox();
+  const y = box.y + box.height / 2;
+  const value = Number(await slider.inputValue());
+  const min = Number(await slider.getAttribute("min"));
+  const max = Number(await slider.getAttribute("max"));
+  await page.mouse.move(box.x + box.width * (value - min) / (max - min), y);
+  await page.mouse.down();
+  for (let step = 1; step <= 10; step++) // several input events, as a real drag sends
+    await page.mouse.move(box.x + box.width * fraction * step / 10, y);
+  await page.mouse.up();
+}
+
+before(async () => {
+  assert.ok(serverUrl, "set VIVANTO_SERVE_URL to the server's address");
+  browser = await chromium.launch({
+    executablePath: process.env.CHROMIUM ?? "/usr/bin/chromium",
+    headless: true,
+    // playwright-core gives every launch a fresh temporary profile of its own.
+    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+      "--disable-background-networking", "--disable-component-update", "--disable-sync"],
+  });
+  page = await browser.newPage({ viewport: { width: 1400, height: 900 }, acceptDownloads: true });
+  await page.goto(serverUrl);
+  await page.waitForSelector("body[data-ready=true]", { timeout });
+});
+
+after(async () => {
+  await browser?.close();
+});
+
+describe("vivanto serve in a browser", () => {
+  let original;
+
+  it("shows the plug-in's options with its labels and defaults, in its order, under its group", async () => {
+    const legend = await page.locator("#panel fieldset legend").allTextContents();
+    assert.deepEqual(legend, ["vivanto_plugin"]);
+    const labels = await page.locator("#panel .option > label").allTextContents();
+    assert.deepEqual(labels, ["Enable vivanto plugin", "Pop the reds and greens",
+      "Pop the blues and yellows."]);
+    const enabled = page.getByLabel("Enable vivanto plugin");
+    assert.equal(await enabled.getAttribute("type"), "checkbox");
+    assert.equal(await enabled.isChecked(), false);
+    for (const [label, value] of [["Pop the reds and greens", "15"], ["Pop the blues and yellows.", "35"]]) {
+      const slider = page.getByLabel(label, { exact: true });
+      assert.equal(await slider.getAttribute("type"), "range");
+      assert.equal(await slider.inputValue(), value);
+      assert.equal(await page.getByLabel(`${label} (value)`).inputValue(), value);
+    }
+    original = await afterPixels();
+  });
+
+  it("turns the switch on when a slider moves while it is off, and changes the preview", async () => {
+    const count = await renders();
+    const slider = page.getByLabel("Pop the reds and greens", { exact: true });
+    await drag(slider, 0.45);
+    await renderedSince(count);
+    assert.equal(await page.getByLabel("Enable vivanto plugin").isChecked(), true);
+    const value = Number(await slider.inputValue());
+    assert.ok(value > 100, `slider at ${value}`);
+    assert.equal(await page.getByLabel("Pop the reds and greens (value)").inputValue(), String(value));
+    assert.notEqual(await afterPixels(), original);
+    assert.match(await page.locator("#status").textContent(), /stage \d+(\.\d)? ms/);
+  });
+
+  it("gives back the original pixels when the switch is turned off", async () => {
+    const count = await renders();
+    await page.getByLabel("Enable vivanto plugin").uncheck();
+    await renderedSince(count);
+    assert.equal(await afterPixels(), original);
+  });
+
+  it("marks the pixels the setting clips when asked", async () => {
+    let count = await renders();
+    await page.getByLabel("Pop the blues and yellows. (value)").fill("600");
+    await renderedSince(count);
+    const status = await page.locator("#status").textContent();
+    const clipped = Number(/(\d+) pixels? clipped/.exec(status)[1]);
+    assert.ok(clipped > 0, status);
+    const unmarked = await afterPixels();
+    count = await renders();
+    await page.getByLabel("Mark clipped pixels").check();
+    await renderedSince(count);
+    assert.notEqual(await afterPixels(), unmarked);
+  });
+
+  it("renders the full-size photo and offers it as a download", async () => {
+    const [download] = await Promise.all([
+      page.waitForEvent("download", { timeout }),
+      page.getByRole("button", { name: "Render full size" }).click(),
+    ]);
+    assert.equal(download.suggestedFilename(), "example_chart_vivanto.png");
+    const chunks = [];
+    for await (const chunk of await download.createReadStream()) chunks.push(chunk);
+    const bytes = Buffer.concat(chunks);
+    assert.deepEqual([...bytes.subarray(1, 4)], [...Buffer.from("PNG")]);
+  });
+
+  it("shows the plug-in's About title and text in a sandboxed frame", async () => {
+    await page.getByRole("button", { name: "About" }).click();
+    const dialog = page.locator("dialog#about");
+    await dialog.waitFor({ state: "visible", timeout });
+    assert.equal(await page.locator("#about-title").textContent(), "About Vivanto Plugin");
+    const body = page.frameLocator("#about-body");
+    assert.equal(await body.locator("h2").textContent(), "About Vivanto");
+    assert.match(await body.locator("body").textContent(), /easy color adjustment/);
+    // Sandboxed with nothing allowed: no script of the plug-in's text can run.
+    assert.equal(await page.locator("#about-body").evaluate((frame) => frame.sandbox.length), 0);
+    assert.equal(await page.locator("#about-body").getAttribute("sandbox"), "");
+    await page.screenshot({ path: path.join(artefacts, "serve-about.png") });
+    await dialog.getByRole("button", { name: "Close" }).click();
+    await dialog.waitFor({ state: "hidden", timeout });
+  });
+
+  it("answers bad requests with their error, and the page shows it", async () => {
+    const answers = await page.evaluate(async () => {
+      const post = async (body) => {
+        const response = await fetch("/api/edit", { method: "POST", body });
+        return [response.status, (await response.json()).error];
+      };
+      return [
+        await post(JSON.stringify({ key: "vivanto_nope", value: 1 })),
+        await post(JSON.stringify({ key: "vivanto_rg", value: 2147483648 })),
+        await post("{\"key\": \"vivanto_rg\", "),
+        await (async () => {
+          const response = await fetch("/api/nothing-here");
+          return [response.status, (await response.json()).error];
+        })(),
+      ];
+    });
+    assert.deepEqual(answers, [
+      [400, "unknown option key \"vivanto_nope\""],
+      [400, "\"value\": 2147483648 is out of range -2147483648..2147483647"],
+      [400, "malformed JSON: expected {\"key\": \"...\", \"value\": integer}"],
+      [404, "no such page: GET /api/nothing-here"],
+    ]);
+
+    // Typed into the page: refused by the server, shown, and the field shows
+    // the value the server kept.
+    const field = page.getByLabel("Pop the reds and greens (value)");
+    const kept = await field.inputValue();
+    await field.fill("3000000000");
+    await page.waitForFunction(() => document.getElementById("error").textContent !== "", null, { timeout });
+    assert.match(await page.locator("#error").textContent(), /out of range/);
+    await page.waitForFunction(() => document.body.dataset.busy === "false", null, { timeout });
+    assert.equal(await field.inputValue(), kept);
+  });
+
+  it("leaves a screenshot of the page", async () => {
+    const count = await renders();
+    await page.getByLabel("Mark clipped pixels").uncheck();
+    await page.getByLabel("Pop the blues and yellows. (value)").fill("60");
+    await renderedSince(count);
+    mkdirSync(artefacts, { recursive: true });
+    await page.screenshot({ path: path.join(artefacts, "serve.png"), fullPage: true });
+  });
+});

@@ -1,0 +1,65 @@
+// The live preview page's server side: the page itself and a small JSON API
+// over one photo and the plug-in, reached only through what the plug-in
+// registered.
+//
+//   GET  /                     the page
+//   GET  /api/options          the plug-in's options in definition order, and the photo
+//   POST /api/edit             {"key": K, "value": N}: one edit through the settings
+//                              hooks; answers the options as they are afterwards
+//   GET  /api/preview          the preview through the stage (PNG); ?marks=1 marks
+//                              clipped pixels; the stage's time and the clipped
+//                              pixels in the X-Stage-Milliseconds, X-Clipped-Pixels headers
+//   GET  /api/preview/before   the preview without the stage (PNG)
+//   GET  /api/full             the full-size photo through the stage, as a download
+//   GET  /api/about            {"title": T, "html": H} from the plug-in's About action
+//
+// Errors answer {"error": "..."} with a 4xx status for the caller's mistakes
+// and 5xx for ours.
+#pragma once
+
+#include "bibble_host.h"
+#include "preview.h"
+#include "stage_host.h"
+
+#include <atomic>
+#include <httplib.h>
+#include <mutex>
+
+namespace vivanto {
+
+class PreviewService {
+public:
+    // JPEG downloads are written at `quality`.
+    PreviewService(StageHost& stage, const LivePhoto& photo, int quality);
+
+    // Routes, limits, error pages and socket options on `server`; binds nothing.
+    void install(httplib::Server& server);
+
+    // Stops a render in progress at its next row; renders started afterwards
+    // are refused. For a server that is about to stop. Safe from any thread.
+    void cancelRenders();
+
+private:
+    void options(httplib::Response& response);
+    void edit(const httplib::Request& request, httplib::Response& response);
+    void preview(const httplib::Request& request, httplib::Response& response);
+    void full(httplib::Response& response);
+    void about(httplib::Response& response);
+
+    StageHost& stage_;
+    const LivePhoto& photo_;
+    int quality_;
+    // The stand-in host keeps settings and hook calls in plain memory, and an
+    // edit must not change the settings half way through a render: one request
+    // at a time touches the plug-in.
+    std::mutex pluginMutex_;
+    // Handed to the stage, which reads it atomically while the watcher thread
+    // may set it.
+    alignas(std::atomic_ref<HostBool>::required_alignment) HostBool cancel_ = 0;
+};
+
+// Binds `server` to 127.0.0.1:`port` (0: any free port) and returns the port.
+// Throws std::runtime_error saying why not, e.g. when the port is taken.
+int bindLoopback(httplib::Server& server, int port);
+
+} // namespace vivanto
