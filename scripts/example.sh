@@ -20,3 +20,4 @@ echo
 echo "example chart:        $example/chart.png"
 echo "result:               $example/result/chart.png"
 echo "before | after:       $example/before_after.png"
+echo "live, in a browser:   ./build/default/tools/vivanto/vivanto serve [PHOTO]"
