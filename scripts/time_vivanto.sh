@@ -51,3 +51,17 @@ for value in 10 20 30 40 50 60 70 80 90 100; do
 done
 curl -sf -o "$work/full.tif" -D "$work/headers" -w "full-size download: %{size_download} bytes in %{time_total} s, " "${url}api/full"
 grep -i '^X-Stage-Milliseconds' "$work/headers" | tr -d '\r' | sed 's/.*: /stage /; s/$/ ms/'
+
+# A render holds the plug-in only while the stage runs: previews asked for
+# while a full-size download converts and encodes are answered in their own time.
+echo "previews while a full-size download runs:"
+curl -sf -o /dev/null "${url}api/full" &
+download=$!
+sleep 2
+for value in 110 120 130; do
+  started=$(date +%s%N)
+  curl -sf -o /dev/null -X POST -d "{\"key\": \"vivanto_rg\", \"value\": $value}" "${url}api/edit"
+  curl -sf -o /dev/null "${url}api/preview"
+  echo "  rg $value: edit and preview in $(( ($(date +%s%N) - started) / 1000000 )) ms"
+done
+wait "$download"

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <mutex>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -189,7 +190,7 @@ TEST_F(Serve, ConcurrentEditsAndPreviewsAllSucceed)
 
     constexpr int kClients = 4;
     std::vector<std::jthread> clients;
-    clients.reserve(kClients);
+    clients.reserve(kClients + 1);
     std::atomic<int> failures{0};
     for (int c = 0; c < kClients; ++c)
         clients.emplace_back([&, c] {
@@ -202,6 +203,13 @@ TEST_F(Serve, ConcurrentEditsAndPreviewsAllSucceed)
                     ++failures;
             }
         });
+    // Renders hold the plug-in only while the stage runs: a full-size render
+    // converts and encodes beside the previews.
+    clients.emplace_back([&] {
+        auto full = client().Get("/api/full");
+        if (!full || full->status != 200)
+            ++failures;
+    });
     clients.clear();
     EXPECT_EQ(failures, 0);
     optionsAfterEdit("vivanto_rg", 40);
@@ -319,7 +327,8 @@ TEST_F(Serve, OwnPhotoIsScaledForThePreviewAndDownloadedInItsFormat)
     EXPECT_EQ(std::max(photo.previewWidth(), photo.previewHeight()), 16);
     EXPECT_EQ(photo.width(), tool_test::kPatchesAcross * tool_test::kPatchSize);
 
-    FullRender render = photo.full(stage_, 92, nullptr);
+    std::mutex stageLock;
+    FullRender render = photo.full(stage_, stageLock, 92, nullptr);
     EXPECT_EQ(render.mimeType, "image/jpeg");
     EXPECT_EQ(render.fileName,
               std::filesystem::path(recipe.fileName()).stem().string() + "_vivanto.jpg");

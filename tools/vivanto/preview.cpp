@@ -135,8 +135,10 @@ LivePhoto LivePhoto::example(int previewSide, int threads)
     return {std::move(chart), "example_chart.png", previewSide, threads};
 }
 
-double LivePhoto::runStage(StageHost& stage, WorkingImage& image, HostBool* cancelFlag) const
+double LivePhoto::runStage(StageHost& stage, std::mutex& stageLock, WorkingImage& image,
+                           HostBool* cancelFlag) const
 {
+    std::scoped_lock lock(stageLock);
     auto started = std::chrono::steady_clock::now();
     StripRun run =
         runInStrips(stage, image, {.threads = threads_, .rowsPerStrip = 256}, cancelFlag);
@@ -157,11 +159,12 @@ double LivePhoto::runStage(StageHost& stage, WorkingImage& image, HostBool* canc
     return milliseconds;
 }
 
-PreviewRender LivePhoto::preview(StageHost& stage, bool markClipping, HostBool* cancelFlag) const
+PreviewRender LivePhoto::preview(StageHost& stage, std::mutex& stageLock, bool markClipping,
+                                 HostBool* cancelFlag) const
 {
     WorkingImage after = previewWorking_;
     PreviewRender render;
-    render.stageMilliseconds = runStage(stage, after, cancelFlag);
+    render.stageMilliseconds = runStage(stage, stageLock, after, cancelFlag);
     std::vector<bool> clipped = clippedByStage(previewWorking_, after);
     render.clippedPixels = uint64_t(std::count(clipped.begin(), clipped.end(), true));
     VImage image = shown(after, previewPhoto_, threads_);
@@ -171,11 +174,12 @@ PreviewRender LivePhoto::preview(StageHost& stage, bool markClipping, HostBool* 
     return render;
 }
 
-FullRender LivePhoto::full(StageHost& stage, int quality, HostBool* cancelFlag) const
+FullRender LivePhoto::full(StageHost& stage, std::mutex& stageLock, int quality,
+                           HostBool* cancelFlag) const
 {
     WorkingImage working = toWorking(photo_, threads_);
     FullRender render;
-    render.stageMilliseconds = runStage(stage, working, cancelFlag);
+    render.stageMilliseconds = runStage(stage, stageLock, working, cancelFlag);
     VImage result = fromWorking(working, photo_, photo_.bits, threads_);
     render.bytes = encodedPhoto(result, photo_.format, quality);
     render.fileName =

@@ -10,6 +10,7 @@
 #include "working_image.h"
 
 #include <cstdint>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -58,19 +59,26 @@ public:
     // The preview with no stage, as PNG.
     const std::vector<unsigned char>& beforePng() const { return beforePng_; }
 
+    // Both renders hold `stageLock`, which guards `stage` against edits, only
+    // while the stage runs, so that one render's colour conversion and encoding
+    // (seconds for a full-size photo) hold up neither edits nor other renders.
+
     // The preview through the stage with the settings `stage` holds now, the
     // clipped pixels painted in a black and white check when `markClipping`.
     // Throws RenderFailed or PhotoError.
-    PreviewRender preview(StageHost& stage, bool markClipping, HostBool* cancelFlag) const;
+    PreviewRender preview(StageHost& stage, std::mutex& stageLock, bool markClipping,
+                          HostBool* cancelFlag) const;
 
     // The whole photo through the stage, encoded as the input was (JPEG at
     // `quality`). Throws RenderFailed or PhotoError.
-    FullRender full(StageHost& stage, int quality, HostBool* cancelFlag) const;
+    FullRender full(StageHost& stage, std::mutex& stageLock, int quality,
+                    HostBool* cancelFlag) const;
 
 private:
-    // The stage over `image`, in strips on the render threads; returns its
-    // wall-clock milliseconds.
-    double runStage(StageHost& stage, WorkingImage& image, HostBool* cancelFlag) const;
+    // The stage over `image`, in strips on the render threads, every strip
+    // under the same settings; returns its wall-clock milliseconds.
+    double runStage(StageHost& stage, std::mutex& stageLock, WorkingImage& image,
+                    HostBool* cancelFlag) const;
 
     Photo photo_;
     std::string name_;

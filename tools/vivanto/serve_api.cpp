@@ -222,8 +222,7 @@ void PreviewService::edit(const httplib::Request& request, httplib::Response& re
 void PreviewService::preview(const httplib::Request& request, httplib::Response& response)
 {
     bool marks = request.get_param_value("marks") == "1";
-    std::scoped_lock lock(pluginMutex_);
-    PreviewRender render = photo_.preview(stage_, marks, &cancel_);
+    PreviewRender render = photo_.preview(stage_, pluginMutex_, marks, &cancel_);
     response.set_header("X-Stage-Milliseconds", std::to_string(render.stageMilliseconds));
     response.set_header("X-Clipped-Pixels", std::to_string(render.clippedPixels));
     response.set_header("Cache-Control", "no-store");
@@ -233,8 +232,7 @@ void PreviewService::preview(const httplib::Request& request, httplib::Response&
 
 void PreviewService::full(httplib::Response& response)
 {
-    std::scoped_lock lock(pluginMutex_);
-    FullRender render = photo_.full(stage_, quality_, &cancel_);
+    FullRender render = photo_.full(stage_, pluginMutex_, quality_, &cancel_);
     response.set_header("X-Stage-Milliseconds", std::to_string(render.stageMilliseconds));
     // The name comes from the user's own file; keep the header plain ASCII and unquoted.
     std::string safeName = render.fileName;
