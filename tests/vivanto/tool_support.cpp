@@ -1,5 +1,7 @@
 #include "tool_support.h"
 
+#include "colour.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <fcntl.h>
@@ -217,20 +219,6 @@ VImage patchCentre(const VImage& image, int patch)
 
 } // namespace
 
-namespace {
-
-// An sRGB-curve grey, as photos without a profile are read.
-cmsHPROFILE greyProfile()
-{
-    const cmsFloat64Number curve[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};
-    cmsToneCurve* tone = cmsBuildParametricToneCurve(nullptr, 4, curve);
-    cmsHPROFILE profile = cmsCreateGrayProfile(cmsD50_xyY(), tone);
-    cmsFreeToneCurve(tone);
-    return profile;
-}
-
-} // namespace
-
 std::vector<std::array<double, 3>> patchLab(const std::string& path)
 {
     VImage loaded = load(path);
@@ -244,7 +232,7 @@ std::vector<std::array<double, 3>> patchLab(const std::string& path)
         const void* bytes = loaded.get_blob("icc-profile-data", &length);
         profile = cmsOpenProfileFromMem(bytes, cmsUInt32Number(length));
     } else {
-        profile = grey ? greyProfile() : cmsCreate_sRGBProfile();
+        profile = grey ? vivanto::srgbGreyProfile() : cmsCreate_sRGBProfile();
     }
     cmsHPROFILE lab = cmsCreateLab4Profile(nullptr);
     cmsHTRANSFORM transform = cmsCreateTransform(profile, grey ? TYPE_GRAY_16 : TYPE_RGB_16, lab,

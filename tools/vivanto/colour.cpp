@@ -11,20 +11,10 @@ namespace {
 // Pixels converted per call: enough to amortise the call, small enough for the stack.
 constexpr std::size_t kBatch = 1024;
 
-cmsHPROFILE srgbGrey()
-{
-    // The sRGB tone curve as LittleCMS's parametric type 4.
-    const cmsFloat64Number srgbCurve[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};
-    cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, 4, srgbCurve);
-    cmsHPROFILE profile = cmsCreateGrayProfile(cmsD50_xyY(), curve);
-    cmsFreeToneCurve(curve);
-    return profile;
-}
-
 cmsHPROFILE openProfile(const std::vector<unsigned char>& bytes, bool grey)
 {
     if (bytes.empty())
-        return grey ? srgbGrey() : cmsCreate_sRGBProfile();
+        return grey ? srgbGreyProfile() : cmsCreate_sRGBProfile();
     cmsHPROFILE profile =
         cmsOpenProfileFromMem(bytes.data(), static_cast<cmsUInt32Number>(bytes.size()));
     if (profile == nullptr)
@@ -45,6 +35,16 @@ uint16_t clampedSample(double value)
 }
 
 } // namespace
+
+cmsHPROFILE srgbGreyProfile()
+{
+    // The sRGB tone curve as LittleCMS's parametric type 4.
+    const cmsFloat64Number srgbCurve[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};
+    cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, 4, srgbCurve);
+    cmsHPROFILE profile = cmsCreateGrayProfile(cmsD50_xyY(), curve);
+    cmsFreeToneCurve(curve);
+    return profile;
+}
 
 struct ColourSpace::Transforms {
     cmsHTRANSFORM toLab = nullptr;

@@ -8,6 +8,7 @@
 #include "working_image.h"
 
 #include <cstddef>
+#include <lcms2.h>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -17,6 +18,10 @@ namespace vivanto {
 struct ColourError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+// A grey with the sRGB tone curve (D50): how a grey photo without a profile
+// is read. The caller closes it.
+cmsHPROFILE srgbGreyProfile();
 
 class ColourSpace {
 public:
