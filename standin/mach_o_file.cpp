@@ -162,15 +162,16 @@ Section readSection(const Bytes& bytes, uint64_t at)
     section.size = bytes.word(at + 36, "a section header");
     section.fileOffset = bytes.word(at + 40, "a section header");
     section.alignLog2 = bytes.word(at + 44, "a section header");
-    uint32_t relocationOffset = bytes.word(at + 48, "a section header");
+    section.relocationOffset = bytes.word(at + 48, "a section header");
     uint32_t relocationCount = bytes.word(at + 52, "a section header");
     section.flags = bytes.word(at + 56, "a section header");
+    section.firstIndirectSymbol = bytes.word(at + 60, "a section header");
     if (uint64_t{section.address} + section.size > 0x100000000u)
         throw MachOError("section " + section.label() + " ends past 4 GiB");
     if (!section.isZeroFill())
         bytes.range(section.fileOffset, section.size, "the contents of " + section.label());
     section.relocations
-        = readRelocations(bytes, relocationOffset, relocationCount, section.label());
+        = readRelocations(bytes, section.relocationOffset, relocationCount, section.label());
     return section;
 }
 
@@ -222,6 +223,7 @@ void readSymbols(const Bytes& bytes, uint64_t at, File& file)
     uint32_t stringsOffset = bytes.word(at + 16, "the symbol table command");
     uint32_t stringsSize = bytes.word(at + 20, "the symbol table command");
     bytes.range(offset, uint64_t{count} * kSymbolSize, "the symbol table");
+    file.symbolTableOffset = offset;
     bytes.range(stringsOffset, stringsSize, "the string table");
     file.symbols.reserve(count);
     for (uint32_t index = 0; index < count; ++index) {
@@ -240,6 +242,13 @@ void readSymbols(const Bytes& bytes, uint64_t at, File& file)
 
 void readDynamicSymbols(const Bytes& bytes, uint64_t at, File& file)
 {
+    uint32_t indirectOffset = bytes.word(at + 56, "the dynamic symbol table command");
+    uint32_t indirectCount = bytes.word(at + 60, "the dynamic symbol table command");
+    bytes.range(indirectOffset, uint64_t{indirectCount} * 4, "the indirect symbol table");
+    file.dynamic.indirectSymbols.resize(indirectCount);
+    for (uint32_t index = 0; index < indirectCount; ++index)
+        file.dynamic.indirectSymbols[index]
+            = bytes.word(indirectOffset + uint64_t{index} * 4, "the indirect symbol table");
     uint32_t externalOffset = bytes.word(at + 64, "the dynamic symbol table command");
     uint32_t externalCount = bytes.word(at + 68, "the dynamic symbol table command");
     uint32_t localOffset = bytes.word(at + 72, "the dynamic symbol table command");

@@ -92,6 +92,8 @@ struct Section {
     uint32_t fileOffset = 0;
     uint32_t alignLog2 = 0;
     uint32_t flags = 0;
+    uint32_t firstIndirectSymbol = 0; // symbol pointer sections: their first entry's index
+    uint32_t relocationOffset = 0;    // where `relocations` are in the file
     std::vector<Relocation> relocations;
 
     uint32_t type() const { return flags & kSectionTypeMask; }
@@ -136,6 +138,10 @@ struct DynamicInfo {
     std::span<const uint8_t> lazyBindOpcodes;
     std::vector<Relocation> localRelocations;
     std::vector<Relocation> externalRelocations;
+    // Per entry of a symbol pointer section: a symbol index, or one of:
+    std::vector<uint32_t> indirectSymbols;
+    static constexpr uint32_t kLocal = 0x80000000;
+    static constexpr uint32_t kAbsolute = 0x40000000;
 };
 
 struct File {
@@ -145,6 +151,7 @@ struct File {
     std::vector<Segment> segments;
     std::vector<Section> sections; // in file order: ordinal = index + 1
     std::vector<Symbol> symbols;
+    uint32_t symbolTableOffset = 0; // where `symbols` are in the file, 12 bytes each
     DynamicInfo dynamic;
 };
 

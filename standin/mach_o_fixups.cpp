@@ -21,10 +21,11 @@ const char* refusalOf(uint32_t type)
     case kSixteenByteLiterals:
         return nullptr;
     case kNonLazySymbolPointers:
+        return nullptr;
     case kLazySymbolPointers:
     case kSymbolStubs:
     case kLazyDylibSymbolPointers:
-        return "symbol pointers or stubs (imports bound by the dynamic linker)";
+        return "lazy symbol pointers or stubs (imports bound by the dynamic linker)";
     case kModInitFuncPointers:
     case kInitFuncOffsets:
         return "a constructor (run by the dynamic linker at load)";

@@ -130,6 +130,31 @@ public:
         return static_cast<uintptr_t>(symbol.value + slide(symbol.section - 1u));
     }
 
+    // A non-lazy symbol pointer section: the dynamic linker's job of writing
+    // each entry's symbol address, for symbols this file defines.
+    void fillSymbolPointers(size_t index)
+    {
+        const Section& section = file_.sections[index];
+        const std::vector<uint32_t>& indirect = file_.dynamic.indirectSymbols;
+        if (section.size % 4 != 0 || section.isZeroFill())
+            throw MachOError("symbol pointer section " + section.label() + " of "
+                             + std::to_string(section.size) + " bytes");
+        for (uint32_t entry = 0; entry < section.size / 4; ++entry) {
+            const std::string where = section.label() + "+" + hexText(entry * 4);
+            const uint64_t slot = uint64_t{section.firstIndirectSymbol} + entry;
+            if (slot >= indirect.size())
+                throw MachOError("symbol pointer " + where + " has no indirect symbol");
+            const uint32_t symbol = indirect[static_cast<size_t>(slot)];
+            if (symbol == DynamicInfo::kAbsolute)
+                continue;
+            if ((symbol & DynamicInfo::kLocal) != 0)
+                throw MachOError("symbol pointer " + where
+                                 + " is a local one, which this loader does not fill");
+            auto address = static_cast<uint32_t>(symbolAddress(symbol, where));
+            std::memcpy(base_ + *layout_.offsets[index] + entry * 4, &address, 4);
+        }
+    }
+
 private:
     void apply(size_t index, const Relocation& relocation, const Relocation* pair,
                const std::string& where)
@@ -315,6 +340,9 @@ void MachOImage::mapObject(const File& file)
     for (size_t index = 0; index < file.sections.size(); ++index)
         if (layout.offsets[index])
             relocator.relocate(index);
+    for (size_t index = 0; index < file.sections.size(); ++index)
+        if (layout.offsets[index] && file.sections[index].type() == kNonLazySymbolPointers)
+            relocator.fillSymbolPointers(index);
     for (size_t region = 0; region < kRegionCount; ++region)
         protect(layout.regionStart[region],
                 roundUp(layout.regionEnd[region], pageSize()) - layout.regionStart[region],

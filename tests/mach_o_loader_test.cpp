@@ -1,0 +1,419 @@
+// The stand-in host's Mach-O loader on objects clang made for Mac OS X i386
+// from tests/mach_o/*.c: each relocation kind seen through the values it
+// fixes up, the stack alignment at the boundary both ways, and every
+// refusal (what the loader does not provide, other CPUs and file kinds,
+// planted bad relocations and symbols, every truncation) as an error, never
+// a crash. The objects' code runs where this process is i386; elsewhere the
+// loader still maps them below 4 GiB and the relocated bytes are read.
+#include "mach_o_image.h"
+#include "plugin_library.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <random>
+#include <sys/mman.h>
+
+namespace {
+
+using standin::MachOImage;
+using standin::macho::File;
+using standin::macho::MachOError;
+using standin::macho::Relocation;
+
+#if defined(__i386__)
+constexpr bool kRunsI386Code = true;
+#else
+constexpr bool kRunsI386Code = false;
+#endif
+
+std::string fixturePath(const std::string& name)
+{
+    return std::string(MACH_O_FIXTURES) + "/" + name + ".o";
+}
+
+std::vector<uint8_t> fixture(const std::string& name)
+{
+    std::ifstream in(fixturePath(name), std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+    if (bytes.empty())
+        throw std::runtime_error("no test object " + fixturePath(name));
+    return bytes;
+}
+
+template <typename T> T symbolAs(const MachOImage& image, const char* name)
+{
+    void* address = image.symbol(name);
+    if (address == nullptr)
+        throw std::runtime_error(std::string("no symbol ") + name);
+    return reinterpret_cast<T>(address);
+}
+
+// What the loader says about these bytes: empty when it loads them.
+std::string refusalOf(std::span<const uint8_t> bytes)
+{
+    try {
+        MachOImage image(bytes);
+    } catch (const MachOError& error) {
+        return error.what();
+    }
+    return {};
+}
+
+// ---------------------------------------------------------------------------
+// Relocation kinds
+
+struct RelocationKind {
+    const char* name;
+    std::function<bool(const Relocation&)> matches;
+};
+
+const std::vector<RelocationKind>& relocationKinds()
+{
+    using standin::macho::kLocalSectionDifference;
+    using standin::macho::kSectionDifference;
+    using standin::macho::kVanilla;
+    static const std::vector<RelocationKind> kinds = {
+        {"vanilla absolute, section form",
+         [](const Relocation& r) {
+             return r.type == kVanilla && !r.scattered && !r.pcRelative && !r.external;
+         }},
+        {"vanilla absolute, symbol form",
+         [](const Relocation& r) {
+             return r.type == kVanilla && !r.scattered && !r.pcRelative && r.external;
+         }},
+        {"vanilla absolute, scattered",
+         [](const Relocation& r) { return r.type == kVanilla && r.scattered && !r.pcRelative; }},
+        {"vanilla PC-relative, section form",
+         [](const Relocation& r) {
+             return r.type == kVanilla && !r.scattered && r.pcRelative && !r.external;
+         }},
+        {"vanilla PC-relative, symbol form",
+         [](const Relocation& r) {
+             return r.type == kVanilla && !r.scattered && r.pcRelative && r.external;
+         }},
+        {"section difference", [](const Relocation& r) { return r.type == kSectionDifference; }},
+        {"local section difference",
+         [](const Relocation& r) { return r.type == kLocalSectionDifference; }},
+    };
+    return kinds;
+}
+
+// The objects below check each kind only if clang still emits it in them.
+TEST(MachOFixtures, TogetherHoldEveryRelocationKindAndANonLazyPointer)
+{
+    std::vector<uint8_t> pic = fixture("relocations_pic");
+    std::vector<uint8_t> fixed = fixture("relocations_static");
+    std::vector<File> files = {standin::macho::readFile(pic), standin::macho::readFile(fixed)};
+    for (const RelocationKind& kind : relocationKinds()) {
+        bool found = false;
+        for (const File& file : files)
+            for (const auto& section : file.sections)
+                if (!section.isDebug())
+                    for (const Relocation& relocation : section.relocations)
+                        found = found || kind.matches(relocation);
+        EXPECT_TRUE(found) << "no " << kind.name << " relocation in the test objects";
+    }
+    bool hasPointers = false;
+    for (const auto& section : files[0].sections)
+        hasPointers = hasPointers || section.type() == standin::macho::kNonLazySymbolPointers;
+    EXPECT_TRUE(hasPointers) << "no non-lazy symbol pointer in relocations_pic.o";
+}
+
+class RelocatedObject : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(RelocatedObject, PointersInDataReachTheirTargets)
+{
+    std::vector<uint8_t> bytes = fixture(GetParam());
+    MachOImage image(bytes);
+    EXPECT_STREQ(*symbolAs<const char* const*>(image, "greeting_pointer"), "hello");
+    EXPECT_EQ(*symbolAs<int* const*>(image, "value_pointer"), image.symbol("exported_value"));
+    EXPECT_EQ(**symbolAs<int* const*>(image, "third_entry_pointer"), 30);
+    EXPECT_EQ(*symbolAs<int* const*>(image, "weak_value_pointer"), image.symbol("weak_value"));
+    EXPECT_EQ(*symbolAs<void* const*>(image, "weak_function_pointer"),
+              image.symbol("weak_three"));
+    EXPECT_EQ(*symbolAs<int*>(image, "exported_value"), 7);
+    // File-local symbols are not exported.
+    EXPECT_EQ(image.symbol("counter"), nullptr);
+    EXPECT_EQ(image.symbol("twice"), nullptr);
+    EXPECT_EQ(image.symbol("_exported_value"), nullptr) << "names are looked up as C spells them";
+}
+
+TEST_P(RelocatedObject, SectionsGetTheirProtectionsAndDebugSectionsAreLeftOut)
+{
+    std::vector<uint8_t> bytes = fixture(GetParam());
+    MachOImage image(bytes);
+    int textSections = 0;
+    for (const auto& section : image.sections()) {
+        SCOPED_TRACE(section.label);
+        EXPECT_EQ(section.label.rfind("__DWARF,", 0), std::string::npos);
+        int expected = section.label.rfind("__TEXT,__text", 0) == 0 ? PROT_READ | PROT_EXEC
+            : section.label.rfind("__TEXT,", 0) == 0                ? PROT_READ
+                                                                    : PROT_READ | PROT_WRITE;
+        EXPECT_EQ(section.protection, expected);
+        textSections += section.label.rfind("__TEXT,__text", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(textSections, 2) << "__text and __text_cold";
+}
+
+TEST_P(RelocatedObject, CodeReachesItsDataAndFunctions)
+{
+    if (!kRunsI386Code)
+        GTEST_SKIP() << "i386 code runs only in a 32-bit x86 process";
+    std::vector<uint8_t> bytes = fixture(GetParam());
+    MachOImage image(bytes);
+    using IntOfInt = int (*)(int);
+    using Int = int (*)();
+    EXPECT_EQ(symbolAs<IntOfInt>(image, "twice_plus_one")(5), 11);
+    EXPECT_EQ(symbolAs<Int>(image, "next_counter")(), 42);
+    EXPECT_EQ(symbolAs<Int>(image, "next_counter")(), 43);
+    EXPECT_EQ(symbolAs<Int>(image, "read_exported")(), 7);
+    *symbolAs<int*>(image, "exported_value") = 9;
+    EXPECT_EQ(symbolAs<Int>(image, "read_exported")(), 9);
+    EXPECT_EQ(symbolAs<Int>(image, "third_entry")(), 60);
+    EXPECT_EQ(symbolAs<Int>(image, "weak_sum")(), 8);
+    const int picked[] = {11, 23, 37, 41, 59, -1};
+    for (int x = 0; x < 6; ++x)
+        EXPECT_EQ(symbolAs<IntOfInt>(image, "pick")(x), picked[x]) << "case " << x;
+}
+
+INSTANTIATE_TEST_SUITE_P(MachO, RelocatedObject,
+                         ::testing::Values("relocations_pic", "relocations_static"));
+
+// ---------------------------------------------------------------------------
+// The calling convention at the boundary
+
+int hostSideMisalignment()
+{
+    return static_cast<int>((reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) + 8) % 16);
+}
+
+TEST(MachOCallingConvention, StackIsSixteenByteAlignedIntoTheObjectAndBackOut)
+{
+    if (!kRunsI386Code)
+        GTEST_SKIP() << "i386 code runs only in a 32-bit x86 process";
+    std::vector<uint8_t> bytes = fixture("calling_convention");
+    MachOImage image(bytes);
+    EXPECT_EQ(symbolAs<int (*)()>(image, "misalignment_on_entry")(), 0)
+        << "the host calls in with the stack as Mac OS X code expects it";
+    EXPECT_EQ(symbolAs<int (*)(int (*)())>(image, "call_back")(hostSideMisalignment), 0)
+        << "Mac OS X code calls host operations with the stack as our code expects it";
+}
+
+// ---------------------------------------------------------------------------
+// Refusals
+
+TEST(MachORefusals, WhatTheLoaderDoesNotProvideIsNamed)
+{
+    struct Case {
+        const char* object;
+        const char* refusal;
+    };
+    const Case cases[] = {
+        {"imports", "undefined symbol '_provided_elsewhere': an import"},
+        {"thread_local", "a thread-local variable"},
+        {"constructor", "__DATA,__mod_init_func (type 0x9) holds a constructor"},
+    };
+    for (const Case& test : cases) {
+        std::vector<uint8_t> bytes = fixture(test.object);
+        EXPECT_NE(refusalOf(bytes).find(test.refusal), std::string::npos)
+            << test.object << ": " << refusalOf(bytes);
+    }
+}
+
+void putWord(std::vector<uint8_t>& bytes, size_t offset, uint32_t value)
+{
+    std::memcpy(bytes.data() + offset, &value, 4);
+}
+
+uint32_t wordAt(const std::vector<uint8_t>& bytes, size_t offset)
+{
+    uint32_t value = 0;
+    std::memcpy(&value, bytes.data() + offset, 4);
+    return value;
+}
+
+// Where, in relocations_pic.o, the first relocation of __TEXT,__text that
+// `wanted` accepts lies, and that section's size.
+struct Located {
+    size_t offset;
+    uint32_t sectionSize;
+};
+
+Located locate(const std::vector<uint8_t>& bytes, const std::function<bool(const Relocation&)>& wanted)
+{
+    File file = standin::macho::readFile(bytes);
+    for (const auto& section : file.sections)
+        if (section.label() == "__TEXT,__text")
+            for (size_t index = 0; index < section.relocations.size(); ++index)
+                if (wanted(section.relocations[index]))
+                    return {section.relocationOffset + index * 8, section.size};
+    throw std::runtime_error("relocations_pic.o has no such relocation");
+}
+
+bool isPlainPcRelative(const Relocation& relocation)
+{
+    return !relocation.scattered && relocation.pcRelative && !relocation.external;
+}
+
+bool isSectionDifference(const Relocation& relocation)
+{
+    return relocation.scattered && relocation.type == standin::macho::kLocalSectionDifference;
+}
+
+// A plain relocation's second word: symbol or section, PC-relative, length,
+// extern and type, from the lowest bit up.
+void setPlainType(std::vector<uint8_t>& bytes, size_t offset, uint32_t type)
+{
+    putWord(bytes, offset + 4, (wordAt(bytes, offset + 4) & 0x0fffffffu) | type << 28);
+}
+
+TEST(MachORefusals, PlantedFaultsAreNamed)
+{
+    struct Case {
+        const char* fault;
+        std::function<void(std::vector<uint8_t>&)> plant;
+        const char* refusal;
+    };
+    const Case cases[] = {
+        {"another CPU", [](auto& b) { putWord(b, 4, 18); }, "wrong CPU type 0x12 (PowerPC)"},
+        {"x86_64", [](auto& b) { putWord(b, 4, 0x01000007); }, "wrong CPU type 0x1000007 (x86_64)"},
+        {"64-bit header", [](auto& b) { putWord(b, 0, 0xfeedfacf); }, "a 64-bit Mach-O file"},
+        {"big-endian", [](auto& b) { putWord(b, 0, 0xcefaedfe); }, "big-endian"},
+        {"universal", [](auto& b) { putWord(b, 0, 0xcafebabe); }, "universal (fat)"},
+        {"not Mach-O", [](auto& b) { putWord(b, 0, 0x464c457f); }, "not a Mach-O file"},
+        {"an executable", [](auto& b) { putWord(b, 12, 2); }, "Mach-O file type 2"},
+        {"load commands past the end", [](auto& b) { putWord(b, 20, 0x7fffffff); },
+         "truncated file: the load commands"},
+        {"a load command of 4 bytes", [](auto& b) { putWord(b, 28 + 4, 4); }, "has a bad size"},
+        {"too many sections", [](auto& b) { putWord(b, 28 + 48, 100000); }, "claims 100000 sections"},
+        {"section contents past the end", [](auto& b) { putWord(b, 28 + 56 + 40, 0xfffffff0); },
+         "truncated file: the contents of __TEXT,__text"},
+        {"unknown relocation type",
+         [](auto& b) { setPlainType(b, locate(b, isPlainPcRelative).offset, 9); },
+         "unknown relocation type 9 at __TEXT,__text+"},
+        {"lazy pointer relocation",
+         [](auto& b) { setPlainType(b, locate(b, isPlainPcRelative).offset, 3); },
+         "a lazy pointer at __TEXT,__text+"},
+        {"thread-local relocation",
+         [](auto& b) { setPlainType(b, locate(b, isPlainPcRelative).offset, 5); },
+         "a thread-local reference"},
+        {"pair alone",
+         [](auto& b) { setPlainType(b, locate(b, isPlainPcRelative).offset, 1); },
+         "a pair at __TEXT,__text+"},
+        {"8-byte field",
+         [](auto& b) {
+             size_t at = locate(b, isPlainPcRelative).offset;
+             putWord(b, at + 4, wordAt(b, at + 4) | 3u << 25);
+         },
+         "an 8-byte relocation"},
+        {"relocation past its section",
+         [](auto& b) {
+             Located at = locate(b, isPlainPcRelative);
+             putWord(b, at.offset, at.sectionSize - 2);
+         },
+         "runs past its section"},
+        {"relocation naming a missing section",
+         [](auto& b) {
+             size_t at = locate(b, isPlainPcRelative).offset;
+             putWord(b, at + 4, (wordAt(b, at + 4) & 0xff000000u) | 99u);
+         },
+         "names section 99, which does not exist"},
+        {"relocation naming a missing symbol",
+         [](auto& b) {
+             size_t at = locate(b, isPlainPcRelative).offset;
+             putWord(b, at + 4, (wordAt(b, at + 4) & 0xff000000u) | 1u << 27 | 99999u);
+         },
+         "names symbol 99999, which does not exist"},
+        {"difference without its pair",
+         [](auto& b) {
+             size_t pair = locate(b, isSectionDifference).offset + 8;
+             putWord(b, pair, wordAt(b, pair) & ~0x0f000000u);
+         },
+         "has no pair after it"},
+        {"difference into no section",
+         [](auto& b) { putWord(b, locate(b, isSectionDifference).offset + 4, 0x7ffffff0); },
+         "refers to address 0x7ffffff0, in no loaded section"},
+        {"symbol in a missing section",
+         [](auto& b) {
+             size_t at = standin::macho::readFile(b).symbolTableOffset;
+             putWord(b, at + 4, (wordAt(b, at + 4) & 0xffff00ffu) | 200u << 8);
+         },
+         "names section 200, which does not exist"},
+        {"symbol name outside the strings",
+         [](auto& b) { putWord(b, standin::macho::readFile(b).symbolTableOffset, 0x7fffffff); },
+         "outside the string table"},
+    };
+    for (const Case& test : cases) {
+        std::vector<uint8_t> bytes = fixture("relocations_pic");
+        test.plant(bytes);
+        std::string refusal = refusalOf(bytes);
+        EXPECT_NE(refusal.find(test.refusal), std::string::npos)
+            << test.fault << ": got \"" << refusal << "\"";
+    }
+}
+
+TEST(MachORefusals, EveryTruncationIsRefused)
+{
+    std::vector<uint8_t> bytes = fixture("relocations_pic");
+    ASSERT_EQ(refusalOf(bytes), "");
+    for (size_t length = 0; length < bytes.size(); ++length) {
+        std::string refusal = refusalOf(std::span(bytes).first(length));
+        ASSERT_NE(refusal.find("truncated file"), std::string::npos)
+            << "cut at " << length << " of " << bytes.size() << ": \"" << refusal << "\"";
+    }
+}
+
+// Bytes changed at random where the loader reads them (headers, commands,
+// relocations, symbols): each load either works or is refused with an error.
+TEST(MachORefusals, CorruptedFilesAreLoadedOrRefusedNeverCrash)
+{
+    const std::vector<uint8_t> original = fixture("relocations_static");
+    std::mt19937 random(20261209);
+    std::uniform_int_distribution<size_t> position(0, original.size() - 1);
+    std::uniform_int_distribution<int> value(0, 255);
+    int refused = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::vector<uint8_t> bytes = original;
+        for (int change = 0; change < 1 + round % 4; ++change)
+            bytes[position(random)] = static_cast<uint8_t>(value(random));
+        refused += refusalOf(bytes).empty() ? 0 : 1;
+    }
+    EXPECT_GT(refused, 0);
+}
+
+// ---------------------------------------------------------------------------
+// PluginLibrary opens Mach-O files with this loader
+
+TEST(MachOPluginLibrary, OpensAMachOFileAndNamesWhatIsWrong)
+{
+    auto failure = [](const std::string& path) -> std::string {
+        try {
+            standin::PluginLibrary library(path);
+        } catch (const std::runtime_error& error) {
+            return error.what();
+        }
+        return {};
+    };
+    std::string relocations = failure(fixturePath("relocations_pic"));
+    if (kRunsI386Code)
+        EXPECT_NE(relocations.find("relocations_pic.o: not a plug-in for this host: it has no "
+                                   "entry point \"getVersion\""),
+                  std::string::npos)
+            << relocations;
+    else
+        EXPECT_NE(relocations.find("runs only in a 32-bit x86 process"), std::string::npos)
+            << relocations;
+    if (kRunsI386Code) {
+        std::string imports = failure(fixturePath("imports"));
+        EXPECT_NE(imports.find("imports.o: cannot load the plug-in: undefined symbol"),
+                  std::string::npos)
+            << imports;
+    }
+}
+
+} // namespace
