@@ -115,7 +115,8 @@ public:
     void rebaseAt(uint64_t address, const std::string& what)
     {
         for (const Segment& segment : file_.segments)
-            if (address >= segment.address && address + 4 <= segment.address + uint64_t{segment.memorySize}
+            if (address >= segment.address
+                && address + 4 <= segment.address + uint64_t{segment.memorySize}
                 && (segment.initialProtection & PROT_WRITE) != 0) {
                 addToField(base_ + (address - lowest_), 2, false, slide(), what);
                 return;
@@ -202,8 +203,8 @@ private:
 
 void refuseImports(const File& file)
 {
-    for (auto stream : {file.dynamic.bindOpcodes, file.dynamic.weakBindOpcodes,
-                        file.dynamic.lazyBindOpcodes}) {
+    for (auto stream :
+         {file.dynamic.bindOpcodes, file.dynamic.weakBindOpcodes, file.dynamic.lazyBindOpcodes}) {
         std::string name = firstBoundSymbol(stream);
         if (!name.empty())
             throw MachOError("the dylib imports '" + name + "', and this loader links nothing in");
@@ -242,22 +243,27 @@ void MachOImage::mapDylib(const File& file)
     DylibRebaser rebaser(file, memory_, lowest);
     rebaser.runRebaseOpcodes(file.dynamic.rebaseOpcodes);
     rebaser.applyLocalRelocations();
+    const int allProtections = PROT_READ | PROT_WRITE | PROT_EXEC;
     for (const Segment& segment : file.segments)
         protect(segment.address - lowest, (uint64_t{segment.memorySize} + page - 1) / page * page,
-                static_cast<int>(segment.initialProtection) & (PROT_READ | PROT_WRITE | PROT_EXEC));
+                static_cast<int>(segment.initialProtection) & allProtections);
 
-    for (const Section& section : file.sections)
+    for (const Section& section : file.sections) {
+        int protection = 0;
+        for (const Segment& segment : file.segments)
+            if (segment.name == section.segment)
+                protection = static_cast<int>(segment.initialProtection) & allProtections;
         placed_.push_back({section.label(),
-                           static_cast<uintptr_t>(static_cast<int64_t>(section.address)
-                                                  + rebaser.slide()),
-                           section.size, 0});
+                           reinterpret_cast<uintptr_t>(memory_)
+                               + static_cast<uintptr_t>(section.address - lowest),
+                           section.size, protection});
+    }
     for (const Symbol& symbol : file.symbols) {
         if (!symbol.isExported())
             continue;
         if (symbol.value < lowest || symbol.value >= highest)
             throw MachOError("symbol '" + symbol.name + "' lies outside the dylib's segments");
-        exports_[symbol.name]
-            = static_cast<uintptr_t>(static_cast<int64_t>(symbol.value) + rebaser.slide());
+        exports_[symbol.name] = memory_ + (symbol.value - lowest);
     }
 }
 

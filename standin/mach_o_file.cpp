@@ -42,8 +42,8 @@ public:
     {
         if (offset > all_.size() || size > all_.size() - offset)
             throw MachOError("truncated file: " + what + " (" + std::to_string(size)
-                             + " bytes at offset " + std::to_string(offset) + ") runs past its end ("
-                             + std::to_string(all_.size()) + " bytes)");
+                             + " bytes at offset " + std::to_string(offset)
+                             + ") runs past its end (" + std::to_string(all_.size()) + " bytes)");
         return all_.subspan(static_cast<size_t>(offset), static_cast<size_t>(size));
     }
 
@@ -109,7 +109,8 @@ void checkHeader(const Bytes& bytes)
     if (magic == kMagicSwapped)
         throw MachOError("a big-endian Mach-O file (PowerPC): only i386 code runs here");
     if (magic == kFatMagic || magic == kFatMagicSwapped)
-        throw MachOError("a universal (fat) Mach-O file: give the i386 slice alone (lipo -thin i386)");
+        throw MachOError(
+            "a universal (fat) Mach-O file: give the i386 slice alone (lipo -thin i386)");
     if (magic != kMagic)
         throw MachOError("not a Mach-O file (magic " + hex(magic) + ")");
     bytes.range(0, kHeaderSize, "the Mach-O header");
@@ -170,8 +171,8 @@ Section readSection(const Bytes& bytes, uint64_t at)
         throw MachOError("section " + section.label() + " ends past 4 GiB");
     if (!section.isZeroFill())
         bytes.range(section.fileOffset, section.size, "the contents of " + section.label());
-    section.relocations
-        = readRelocations(bytes, section.relocationOffset, relocationCount, section.label());
+    section.relocations =
+        readRelocations(bytes, section.relocationOffset, relocationCount, section.label());
     return section;
 }
 
@@ -227,11 +228,11 @@ void readSymbols(const Bytes& bytes, uint64_t at, File& file)
     bytes.range(stringsOffset, stringsSize, "the string table");
     file.symbols.reserve(count);
     for (uint32_t index = 0; index < count; ++index) {
-        uint64_t entry = offset + uint64_t{index} * kSymbolSize;
+        const uint64_t entry = offset + static_cast<uint64_t>(index) * kSymbolSize;
         uint32_t typeWord = bytes.word(entry + 4, "a symbol");
         Symbol symbol;
-        symbol.name
-            = readSymbolName(bytes, stringsOffset, stringsSize, bytes.word(entry, "a symbol"));
+        symbol.name =
+            readSymbolName(bytes, stringsOffset, stringsSize, bytes.word(entry, "a symbol"));
         symbol.type = static_cast<uint8_t>(typeWord & 0xffu);
         symbol.section = static_cast<uint8_t>((typeWord >> 8) & 0xffu);
         symbol.description = static_cast<uint16_t>(typeWord >> 16);
@@ -245,18 +246,18 @@ void readDynamicSymbols(const Bytes& bytes, uint64_t at, File& file)
     uint32_t indirectOffset = bytes.word(at + 56, "the dynamic symbol table command");
     uint32_t indirectCount = bytes.word(at + 60, "the dynamic symbol table command");
     bytes.range(indirectOffset, uint64_t{indirectCount} * 4, "the indirect symbol table");
-    file.dynamic.indirectSymbols.resize(indirectCount);
+    file.dynamic.indirectSymbols.reserve(indirectCount);
     for (uint32_t index = 0; index < indirectCount; ++index)
-        file.dynamic.indirectSymbols[index]
-            = bytes.word(indirectOffset + uint64_t{index} * 4, "the indirect symbol table");
+        file.dynamic.indirectSymbols.push_back(bytes.word(
+            indirectOffset + static_cast<uint64_t>(index) * 4, "the indirect symbol table"));
     uint32_t externalOffset = bytes.word(at + 64, "the dynamic symbol table command");
     uint32_t externalCount = bytes.word(at + 68, "the dynamic symbol table command");
     uint32_t localOffset = bytes.word(at + 72, "the dynamic symbol table command");
     uint32_t localCount = bytes.word(at + 76, "the dynamic symbol table command");
-    file.dynamic.externalRelocations
-        = readRelocations(bytes, externalOffset, externalCount, "the external relocations");
-    file.dynamic.localRelocations
-        = readRelocations(bytes, localOffset, localCount, "the local relocations");
+    file.dynamic.externalRelocations =
+        readRelocations(bytes, externalOffset, externalCount, "the external relocations");
+    file.dynamic.localRelocations =
+        readRelocations(bytes, localOffset, localCount, "the local relocations");
 }
 
 void readDyldInfo(const Bytes& bytes, uint64_t at, File& file)
@@ -345,12 +346,12 @@ bool looksLikeMachO(std::span<const uint8_t> prefix)
         || magic == kMagic64Swapped || magic == kFatMagic || magic == kFatMagicSwapped;
 }
 
-File readFile(std::span<const uint8_t> all)
+File readFile(std::span<const uint8_t> contents)
 {
-    Bytes bytes(all);
+    Bytes bytes(contents);
     checkHeader(bytes);
     File file;
-    file.bytes = all;
+    file.bytes = contents;
     file.fileType = bytes.word(12, "the file type");
     if (file.fileType != kFileTypeObject && file.fileType != kFileTypeDylib)
         throw MachOError("Mach-O file type " + std::to_string(file.fileType)

@@ -76,11 +76,11 @@ constexpr uint8_t kSymbolIndirect = 0xa;
 struct Relocation {
     bool scattered = false;
     bool pcRelative = false;
-    bool external = false;     // plain form only: `target` is a symbol index
-    uint8_t lengthLog2 = 2;    // the fixed-up field is 1 << lengthLog2 bytes
-    uint8_t type = kVanilla;   // RelocationType
-    uint32_t address = 0;      // offset of the field in its section
-    uint32_t target = 0;       // plain form: symbol index or section ordinal (0: absolute)
+    bool external = false;      // plain form only: `target` is a symbol index
+    uint8_t lengthLog2 = 2;     // the fixed-up field is 1 << lengthLog2 bytes
+    uint8_t type = kVanilla;    // RelocationType
+    uint32_t address = 0;       // offset of the field in its section
+    uint32_t target = 0;        // plain form: symbol index or section ordinal (0: absolute)
     uint32_t targetAddress = 0; // scattered form: the target's address in the file's layout
 };
 
@@ -158,8 +158,8 @@ struct File {
 // Reads and checks the headers, sections, relocations and symbols of a
 // little-endian i386 Mach-O object or dylib; throws MachOError otherwise
 // (another CPU or file type, 64-bit, big-endian, universal, truncated, or
-// counts and offsets that leave the file). `bytes` must outlive the result.
-File readFile(std::span<const uint8_t> bytes);
+// counts and offsets that leave the file). `contents` must outlive the result.
+File readFile(std::span<const uint8_t> contents);
 
 // Whether these are the first bytes of some Mach-O or universal file.
 bool looksLikeMachO(std::span<const uint8_t> prefix);

@@ -19,8 +19,7 @@ const char* refusalOf(uint32_t type)
     case kCoalesced:
     case kGigabyteZeroFill:
     case kSixteenByteLiterals:
-        return nullptr;
-    case kNonLazySymbolPointers:
+    case kNonLazySymbolPointers: // filled by the loader with symbols the file defines
         return nullptr;
     case kLazySymbolPointers:
     case kSymbolStubs:

@@ -28,8 +28,8 @@ uint64_t roundUp(uint64_t value, uint64_t alignment)
 // An object's sections go to three page-aligned regions by what they hold.
 enum Region : size_t { kCode, kReadOnly, kWritable, kRegionCount };
 
-constexpr std::array<int, kRegionCount> kRegionProtection
-    = {PROT_READ | PROT_EXEC, PROT_READ, PROT_READ | PROT_WRITE};
+constexpr std::array<int, kRegionCount> kRegionProtection = {PROT_READ | PROT_EXEC, PROT_READ,
+                                                             PROT_READ | PROT_WRITE};
 
 Region regionOf(const Section& section)
 {
@@ -81,7 +81,8 @@ void refuseOverlaps(const File& file)
             const Section& b = file.sections[other];
             if (a.isDebug() || b.isDebug() || a.size == 0 || b.size == 0)
                 continue;
-            if (a.address < uint64_t{b.address} + b.size && b.address < uint64_t{a.address} + a.size)
+            if (a.address < uint64_t{b.address} + b.size
+                && b.address < uint64_t{a.address} + a.size)
                 throw MachOError("sections " + a.label() + " and " + b.label() + " overlap");
         }
 }
@@ -106,8 +107,8 @@ public:
         for (size_t at = 0; at < relocations.size(); ++at) {
             const Relocation& relocation = relocations[at];
             const std::string where = section.label() + "+" + hexText(relocation.address);
-            const bool isDifference = relocation.type == kSectionDifference
-                || relocation.type == kLocalSectionDifference;
+            const bool isDifference =
+                relocation.type == kSectionDifference || relocation.type == kLocalSectionDifference;
             const Relocation* pair = nullptr;
             if (isDifference) {
                 if (at + 1 == relocations.size() || relocations[at + 1].type != kPair)
@@ -140,7 +141,7 @@ public:
             throw MachOError("symbol pointer section " + section.label() + " of "
                              + std::to_string(section.size) + " bytes");
         for (uint32_t entry = 0; entry < section.size / 4; ++entry) {
-            const std::string where = section.label() + "+" + hexText(entry * 4);
+            const std::string where = section.label() + "+" + hexText(uint64_t{entry} * 4);
             const uint64_t slot = uint64_t{section.firstIndirectSymbol} + entry;
             if (slot >= indirect.size())
                 throw MachOError("symbol pointer " + where + " has no indirect symbol");
@@ -151,7 +152,7 @@ public:
                 throw MachOError("symbol pointer " + where
                                  + " is a local one, which this loader does not fill");
             auto address = static_cast<uint32_t>(symbolAddress(symbol, where));
-            std::memcpy(base_ + *layout_.offsets[index] + entry * 4, &address, 4);
+            std::memcpy(base_ + *layout_.offsets[index] + uint64_t{entry} * 4, &address, 4);
         }
     }
 
@@ -231,16 +232,16 @@ private:
                 endingThere = index;
         }
         if (!endingThere)
-            throw MachOError("the relocation at " + where + " refers to address "
-                             + hexText(address) + ", in no loaded section");
+            throw MachOError("the relocation at " + where + " refers to address " + hexText(address)
+                             + ", in no loaded section");
         return *endingThere;
     }
 
     uintptr_t symbolAddress(uint32_t index, const std::string& where) const
     {
         if (index >= file_.symbols.size())
-            throw MachOError("the relocation at " + where + " names symbol "
-                             + std::to_string(index) + ", which does not exist");
+            throw MachOError("the relocation at " + where + " names symbol " + std::to_string(index)
+                             + ", which does not exist");
         const Symbol& symbol = file_.symbols[index];
         if (symbol.kind() == kSymbolAbsolute)
             return symbol.value;
@@ -294,7 +295,7 @@ MachOImage::~MachOImage()
 void* MachOImage::symbol(std::string_view name) const
 {
     auto found = exports_.find("_" + std::string(name));
-    return found == exports_.end() ? nullptr : reinterpret_cast<void*>(found->second);
+    return found == exports_.end() ? nullptr : found->second;
 }
 
 // One read-write mapping, made before anything is copied in; its pages get
@@ -333,8 +334,8 @@ void MachOImage::mapObject(const File& file)
         const Section& section = file.sections[index];
         if (!layout.offsets[index] || section.isZeroFill())
             continue;
-        std::memcpy(memory_ + *layout.offsets[index],
-                    file.bytes.data() + section.fileOffset, section.size);
+        std::memcpy(memory_ + *layout.offsets[index], file.bytes.data() + section.fileOffset,
+                    section.size);
     }
     ObjectRelocator relocator(file, layout, memory_);
     for (size_t index = 0; index < file.sections.size(); ++index)
@@ -352,12 +353,16 @@ void MachOImage::mapObject(const File& file)
         const Section& section = file.sections[index];
         if (layout.offsets[index])
             placed_.push_back({section.label(),
-                               reinterpret_cast<uintptr_t>(memory_) + static_cast<uintptr_t>(*layout.offsets[index]),
+                               reinterpret_cast<uintptr_t>(memory_)
+                                   + static_cast<uintptr_t>(*layout.offsets[index]),
                                section.size, kRegionProtection[regionOf(section)]});
     }
-    for (const Symbol& symbol : file.symbols)
-        if (symbol.isExported() && layout.offsets[symbol.section - 1u])
-            exports_[symbol.name] = relocator.addressOf(symbol);
+    for (const Symbol& symbol : file.symbols) {
+        const size_t index = symbol.section - 1u;
+        if (symbol.isExported() && layout.offsets[index])
+            exports_[symbol.name] =
+                memory_ + *layout.offsets[index] + (symbol.value - file.sections[index].address);
+    }
 }
 
 } // namespace standin

@@ -36,7 +36,7 @@ public:
         int protection = 0; // PROT_READ, PROT_WRITE and PROT_EXEC bits
     };
 
-    explicit MachOImage(std::span<const uint8_t> file);
+    explicit MachOImage(std::span<const uint8_t> bytes);
     ~MachOImage();
     MachOImage(const MachOImage&) = delete;
     MachOImage& operator=(const MachOImage&) = delete;
@@ -56,7 +56,7 @@ private:
 
     uint8_t* memory_ = nullptr;
     size_t size_ = 0;
-    std::map<std::string, uintptr_t, std::less<>> exports_;
+    std::map<std::string, void*, std::less<>> exports_;
     std::vector<PlacedSection> placed_;
 };
 

@@ -45,8 +45,9 @@ std::unique_ptr<MachOImage> openMachO(const std::string& path)
         return nullptr;
     // The hooks are handed host records of 32-bit pointers and run as i386 code.
     if (!kRunsI386Code)
-        throw std::runtime_error(path + ": cannot load the plug-in: Mach-O i386 code runs only "
-                                 "in a 32-bit x86 process");
+        throw std::runtime_error(path
+                                 + ": cannot load the plug-in: Mach-O i386 code runs only "
+                                   "in a 32-bit x86 process");
     bytes.insert(bytes.end(), std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     if (in.bad())
         throw std::runtime_error(path + ": cannot load the plug-in: reading it failed");
@@ -62,11 +63,13 @@ std::unique_ptr<MachOImage> openMachO(const std::string& path)
 
 PluginLibrary::PluginLibrary(const std::string& path)
     : path_(path)
+#if !defined(_WIN32)
+    , machO_(openMachO(path))
+#endif
 {
 #if defined(_WIN32)
     handle_ = reinterpret_cast<void*>(LoadLibraryA(path.c_str()));
 #else
-    machO_ = openMachO(path);
     // RTLD_LOCAL: the plug-in's symbols must not leak into, or be bound from,
     // anything else the process has loaded.
     if (machO_ == nullptr)

@@ -126,16 +126,25 @@ TEST(MachOFixtures, TogetherHoldEveryRelocationKindAndANonLazyPointer)
 
 class RelocatedObject : public ::testing::TestWithParam<const char*> {};
 
+// The 32-bit pointer the object keeps in its variable `name`, in a process
+// of any width.
+void* pointerIn(const MachOImage& image, const char* name)
+{
+    uint32_t address = 0;
+    std::memcpy(&address, symbolAs<const void*>(image, name), 4);
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the object's 32-bit pointer, widened
+    return reinterpret_cast<void*>(static_cast<uintptr_t>(address));
+}
+
 TEST_P(RelocatedObject, PointersInDataReachTheirTargets)
 {
     std::vector<uint8_t> bytes = fixture(GetParam());
     MachOImage image(bytes);
-    EXPECT_STREQ(*symbolAs<const char* const*>(image, "greeting_pointer"), "hello");
-    EXPECT_EQ(*symbolAs<int* const*>(image, "value_pointer"), image.symbol("exported_value"));
-    EXPECT_EQ(**symbolAs<int* const*>(image, "third_entry_pointer"), 30);
-    EXPECT_EQ(*symbolAs<int* const*>(image, "weak_value_pointer"), image.symbol("weak_value"));
-    EXPECT_EQ(*symbolAs<void* const*>(image, "weak_function_pointer"),
-              image.symbol("weak_three"));
+    EXPECT_STREQ(static_cast<const char*>(pointerIn(image, "greeting_pointer")), "hello");
+    EXPECT_EQ(pointerIn(image, "value_pointer"), image.symbol("exported_value"));
+    EXPECT_EQ(*static_cast<int*>(pointerIn(image, "third_entry_pointer")), 30);
+    EXPECT_EQ(pointerIn(image, "weak_value_pointer"), image.symbol("weak_value"));
+    EXPECT_EQ(pointerIn(image, "weak_function_pointer"), image.symbol("weak_three"));
     EXPECT_EQ(*symbolAs<int*>(image, "exported_value"), 7);
     // File-local symbols are not exported.
     EXPECT_EQ(image.symbol("counter"), nullptr);
@@ -244,7 +253,8 @@ struct Located {
     uint32_t sectionSize;
 };
 
-Located locate(const std::vector<uint8_t>& bytes, const std::function<bool(const Relocation&)>& wanted)
+Located locate(const std::vector<uint8_t>& bytes,
+               const std::function<bool(const Relocation&)>& wanted)
 {
     File file = standin::macho::readFile(bytes);
     for (const auto& section : file.sections)
@@ -290,7 +300,8 @@ TEST(MachORefusals, PlantedFaultsAreNamed)
         {"load commands past the end", [](auto& b) { putWord(b, 20, 0x7fffffff); },
          "truncated file: the load commands"},
         {"a load command of 4 bytes", [](auto& b) { putWord(b, 28 + 4, 4); }, "has a bad size"},
-        {"too many sections", [](auto& b) { putWord(b, 28 + 48, 100000); }, "claims 100000 sections"},
+        {"too many sections", [](auto& b) { putWord(b, 28 + 48, 100000); },
+         "claims 100000 sections"},
         {"section contents past the end", [](auto& b) { putWord(b, 28 + 56 + 40, 0xfffffff0); },
          "truncated file: the contents of __TEXT,__text"},
         {"unknown relocation type",
@@ -302,8 +313,7 @@ TEST(MachORefusals, PlantedFaultsAreNamed)
         {"thread-local relocation",
          [](auto& b) { setPlainType(b, locate(b, isPlainPcRelative).offset, 5); },
          "a thread-local reference"},
-        {"pair alone",
-         [](auto& b) { setPlainType(b, locate(b, isPlainPcRelative).offset, 1); },
+        {"pair alone", [](auto& b) { setPlainType(b, locate(b, isPlainPcRelative).offset, 1); },
          "a pair at __TEXT,__text+"},
         {"8-byte field",
          [](auto& b) {
