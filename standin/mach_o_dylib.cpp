@@ -134,8 +134,13 @@ public:
                                  + ", which does not exist");
             return file_.segments[index].address;
         };
+        // A skip can wrap the address around onto itself: no image has more
+        // pointers than words.
+        uint64_t rebases = 0;
         auto rebaseTimes = [&](uint64_t count, uint64_t skip) {
             for (uint64_t done = 0; done < count; ++done) {
+                if (++rebases > kImageSizeLimit / 4)
+                    throw MachOError("the rebase information rebases more pointers than fit");
                 rebaseAt(address, "a rebase");
                 address += 4 + skip;
             }

@@ -367,33 +367,188 @@ TEST(MachORefusals, PlantedFaultsAreNamed)
     }
 }
 
+// A dylib written byte by byte, further below.
+enum class DylibFixups { RebaseOpcodes, LocalRelocation, RebaseIntoText, BindsAnImport };
+std::vector<uint8_t> writeDylib(DylibFixups fixups);
+
+// The dylib written below, and an object.
+std::vector<std::pair<std::string, std::vector<uint8_t>>> wellFormedFiles();
+
 TEST(MachORefusals, EveryTruncationIsRefused)
 {
-    std::vector<uint8_t> bytes = fixture("relocations_pic");
-    ASSERT_EQ(refusalOf(bytes), "");
-    for (size_t length = 0; length < bytes.size(); ++length) {
-        std::string refusal = refusalOf(std::span(bytes).first(length));
-        ASSERT_NE(refusal.find("truncated file"), std::string::npos)
-            << "cut at " << length << " of " << bytes.size() << ": \"" << refusal << "\"";
+    for (const auto& [name, bytes] : wellFormedFiles()) {
+        ASSERT_EQ(refusalOf(bytes), "") << name;
+        for (size_t length = 0; length < bytes.size(); ++length) {
+            std::string refusal = refusalOf(std::span(bytes).first(length));
+            ASSERT_NE(refusal.find("truncated file"), std::string::npos)
+                << name << " cut at " << length << " of " << bytes.size() << ": \"" << refusal
+                << "\"";
+        }
     }
 }
 
-// Bytes changed at random where the loader reads them (headers, commands,
-// relocations, symbols): each load either works or is refused with an error.
+// Bytes changed at random: each load either works or is refused with an
+// error, and none crashes or hangs.
 TEST(MachORefusals, CorruptedFilesAreLoadedOrRefusedNeverCrash)
 {
-    const std::vector<uint8_t> original = fixture("relocations_static");
-    std::mt19937 random(20261209);
-    std::uniform_int_distribution<size_t> position(0, original.size() - 1);
-    std::uniform_int_distribution<int> value(0, 255);
-    int refused = 0;
-    for (int round = 0; round < 3000; ++round) {
-        std::vector<uint8_t> bytes = original;
-        for (int change = 0; change < 1 + round % 4; ++change)
-            bytes[position(random)] = static_cast<uint8_t>(value(random));
-        refused += refusalOf(bytes).empty() ? 0 : 1;
+    for (const auto& [name, original] : wellFormedFiles()) {
+        std::mt19937 random(20261209);
+        std::uniform_int_distribution<size_t> position(0, original.size() - 1);
+        std::uniform_int_distribution<int> value(0, 255);
+        int refused = 0;
+        for (int round = 0; round < 3000; ++round) {
+            std::vector<uint8_t> bytes = original;
+            for (int change = 0; change < 1 + round % 4; ++change)
+                bytes[position(random)] = static_cast<uint8_t>(value(random));
+            refused += refusalOf(bytes).empty() ? 0 : 1;
+        }
+        EXPECT_GT(refused, 0) << name;
     }
-    EXPECT_GT(refused, 0);
+}
+
+// ---------------------------------------------------------------------------
+// A dylib, as a Mac's linker would leave it, written here byte by byte: no
+// linker here makes one. __TEXT holds the header and `_answer` (mov eax, 42;
+// ret) at 0x800, __DATA `_answer_pointer` at 0x1000, which points at it and
+// must be rebased; __LINKEDIT the symbols and the fix-ups.
+
+class DylibWriter {
+public:
+    std::vector<uint8_t> bytes = std::vector<uint8_t>(0x3000);
+
+    void word(size_t at, uint32_t value) { putWord(bytes, at, value); }
+    void name(size_t at, const char* text)
+    {
+        std::memcpy(bytes.data() + at, text, std::strlen(text));
+    }
+
+    // LC_SEGMENT with at most one section; returns the next command's offset.
+    size_t segment(size_t at, const char* segmentName, uint32_t address, uint32_t protection,
+                   const char* sectionName, uint32_t sectionAddress, uint32_t sectionSize,
+                   uint32_t sectionFlags)
+    {
+        const uint32_t sections = sectionName != nullptr ? 1 : 0;
+        word(at, 0x1);
+        word(at + 4, 56 + 68 * sections);
+        name(at + 8, segmentName);
+        word(at + 24, address);
+        word(at + 28, 0x1000);
+        word(at + 32, address);
+        word(at + 36, 0x1000);
+        word(at + 40, protection);
+        word(at + 44, protection);
+        word(at + 48, sections);
+        if (sectionName != nullptr) {
+            name(at + 56, sectionName);
+            name(at + 56 + 16, segmentName);
+            word(at + 56 + 32, sectionAddress);
+            word(at + 56 + 36, sectionSize);
+            word(at + 56 + 40, sectionAddress);
+            word(at + 56 + 44, 2);
+            word(at + 56 + 56, sectionFlags);
+        }
+        return at + 56 + size_t{68} * sections;
+    }
+};
+
+std::vector<uint8_t> writeDylib(DylibFixups fixups)
+{
+    constexpr uint32_t kLinkEdit = 0x2000;
+    DylibWriter dylib;
+    dylib.word(0, standin::macho::kMagic);
+    dylib.word(4, standin::macho::kCpuTypeI386);
+    dylib.word(8, 3);
+    dylib.word(12, standin::macho::kFileTypeDylib);
+    size_t at = 28;
+    at = dylib.segment(at, "__TEXT", 0, PROT_READ | PROT_EXEC, "__text", 0x800, 6, 0x80000400);
+    at = dylib.segment(at, "__DATA", 0x1000, PROT_READ | PROT_WRITE, "__data", 0x1000, 4, 0);
+    at = dylib.segment(at, "__LINKEDIT", kLinkEdit, PROT_READ, nullptr, 0, 0, 0);
+    const uint8_t answer[] = {0xb8, 0x2a, 0x00, 0x00, 0x00, 0xc3};
+    std::memcpy(dylib.bytes.data() + 0x800, answer, sizeof answer);
+    dylib.word(0x1000, 0x800);
+
+    // Two exported symbols, then their names.
+    dylib.word(at, 0x2);
+    dylib.word(at + 4, 24);
+    dylib.word(at + 8, kLinkEdit);
+    dylib.word(at + 12, 2);
+    dylib.word(at + 16, kLinkEdit + 24);
+    dylib.word(at + 20, 32);
+    at += 24;
+    dylib.word(kLinkEdit, 1);
+    dylib.word(kLinkEdit + 4, 0x0f | 1u << 8);
+    dylib.word(kLinkEdit + 8, 0x800);
+    dylib.word(kLinkEdit + 12, 9);
+    dylib.word(kLinkEdit + 16, 0x0f | 2u << 8);
+    dylib.word(kLinkEdit + 20, 0x1000);
+    dylib.name(kLinkEdit + 24 + 1, "_answer");
+    dylib.name(kLinkEdit + 24 + 9, "_answer_pointer");
+
+    constexpr uint32_t kFixups = kLinkEdit + 0x100;
+    if (fixups == DylibFixups::LocalRelocation) {
+        dylib.word(at, 0xb);
+        dylib.word(at + 4, 80);
+        dylib.word(at + 72, kFixups);
+        dylib.word(at + 76, 1);
+        dylib.word(kFixups, 0x1000);
+        dylib.word(kFixups + 4, 2u << 25 | 2u);
+        at += 80;
+    } else {
+        // Pointer type; segment 1 (0 for the text), offset 0; rebase once; done.
+        const uint8_t segment = fixups == DylibFixups::RebaseIntoText ? 0x20 : 0x21;
+        const uint8_t rebase[] = {0x11, segment, 0x00, 0x51, 0x00};
+        std::memcpy(dylib.bytes.data() + kFixups, rebase, sizeof rebase);
+        dylib.word(at, 0x80000022);
+        dylib.word(at + 4, 48);
+        dylib.word(at + 8, kFixups);
+        dylib.word(at + 12, sizeof rebase);
+        if (fixups == DylibFixups::BindsAnImport) {
+            // Library 1; symbol "_malloc"; pointer type; segment 1, offset 0; bind; done.
+            const uint8_t bind[] = {0x11, 0x40, '_',  'm',  'a',  'l',  'l', 'o',
+                                    'c',  0x00, 0x51, 0x71, 0x00, 0x90, 0x00};
+            std::memcpy(dylib.bytes.data() + kFixups + 0x20, bind, sizeof bind);
+            dylib.word(at + 16, kFixups + 0x20);
+            dylib.word(at + 20, sizeof bind);
+        }
+        at += 48;
+    }
+    dylib.word(16, 5);
+    dylib.word(20, static_cast<uint32_t>(at - 28));
+    return dylib.bytes;
+}
+
+std::vector<std::pair<std::string, std::vector<uint8_t>>> wellFormedFiles()
+{
+    return {{"relocations_static.o", fixture("relocations_static")},
+            {"a dylib", writeDylib(DylibFixups::RebaseOpcodes)}};
+}
+
+TEST(MachODylib, IsMappedRebasedAndItsExportsRun)
+{
+    for (DylibFixups fixups : {DylibFixups::RebaseOpcodes, DylibFixups::LocalRelocation}) {
+        SCOPED_TRACE(fixups == DylibFixups::RebaseOpcodes ? "rebase opcodes" : "local relocation");
+        std::vector<uint8_t> bytes = writeDylib(fixups);
+        MachOImage image(bytes);
+        ASSERT_NE(image.symbol("answer"), nullptr);
+        EXPECT_EQ(pointerIn(image, "answer_pointer"), image.symbol("answer"));
+        ASSERT_EQ(image.sections().size(), 2u);
+        EXPECT_EQ(image.sections()[0].protection, PROT_READ | PROT_EXEC);
+        EXPECT_EQ(image.sections()[1].protection, PROT_READ | PROT_WRITE);
+        if (kRunsI386Code) {
+            EXPECT_EQ(symbolAs<int (*)()>(image, "answer")(), 42);
+            EXPECT_EQ((*symbolAs<int (**)()>(image, "answer_pointer"))(), 42);
+        }
+    }
+}
+
+TEST(MachODylib, ImportsAndRebasesIntoCodeAreRefused)
+{
+    EXPECT_NE(refusalOf(writeDylib(DylibFixups::BindsAnImport))
+                  .find("the dylib imports '_malloc', and this loader links nothing in"),
+              std::string::npos);
+    EXPECT_NE(refusalOf(writeDylib(DylibFixups::RebaseIntoText))
+                  .find("a rebase at 0x0 lies in no writable segment"),
+              std::string::npos);
 }
 
 // ---------------------------------------------------------------------------
