@@ -29,6 +29,7 @@ constexpr size_t kSegmentCommandSize = 56;
 constexpr size_t kSectionSize = 68;
 constexpr size_t kSymbolSize = 12;
 constexpr size_t kRelocationSize = 8;
+constexpr size_t kMaximumSections = 255;
 
 // Every read goes through here, so nothing is read outside the file.
 class Bytes {
@@ -194,6 +195,9 @@ void readSegment(const Bytes& bytes, uint64_t at, uint32_t commandSize, File& fi
     if (uint64_t{segment.address} + segment.memorySize > 0x100000000u)
         throw MachOError("segment '" + segment.name + "' ends past 4 GiB");
     bytes.range(segment.fileOffset, segment.fileSize, "segment '" + segment.name + "'");
+    // Symbols name their section in one byte.
+    if (file.sections.size() + sectionCount > kMaximumSections)
+        throw MachOError("more than " + std::to_string(kMaximumSections) + " sections");
     for (uint32_t index = 0; index < sectionCount; ++index)
         file.sections.push_back(
             readSection(bytes, at + kSegmentCommandSize + uint64_t{index} * kSectionSize));

@@ -300,7 +300,7 @@ TEST(MachORefusals, PlantedFaultsAreNamed)
         {"load commands past the end", [](auto& b) { putWord(b, 20, 0x7fffffff); },
          "truncated file: the load commands"},
         {"a load command of 4 bytes", [](auto& b) { putWord(b, 28 + 4, 4); }, "has a bad size"},
-        {"too many sections", [](auto& b) { putWord(b, 28 + 48, 100000); },
+        {"more sections than its command holds", [](auto& b) { putWord(b, 28 + 48, 100000); },
          "claims 100000 sections"},
         {"section contents past the end", [](auto& b) { putWord(b, 28 + 56 + 40, 0xfffffff0); },
          "truncated file: the contents of __TEXT,__text"},
