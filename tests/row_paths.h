@@ -20,7 +20,6 @@ public:
     // Loads the testing build from `path` (throws with the reason when it
     // cannot, or when it lacks the testing exports).
     explicit RowPaths(const std::string& path);
-    ~RowPaths();
     RowPaths(const RowPaths&) = delete;
     RowPaths& operator=(const RowPaths&) = delete;
 
@@ -39,7 +38,6 @@ private:
     void* lookUp(const char* symbol);
 
     standin::PluginLibrary library_;
-    void* handle_ = nullptr;
     int32_t (*paths_)() = nullptr;
     int32_t (*force_)(int32_t) = nullptr;
     const char* (*name_)(int32_t) = nullptr;
