@@ -7,7 +7,8 @@
 // libvips is built in, libvips' linear operation on the same buffer.
 //
 // Not a test: timings on a shared machine are noisy. Ratios in one run are
-// what counts; --benchmark_repetitions=N keeps the fastest of N per case.
+// what counts; the table takes each case's fastest iteration, across
+// --benchmark_repetitions=N repetitions.
 #include "bench_host.h"
 #include "row_paths.h"
 
@@ -16,7 +17,9 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <random>
 #include <string>
@@ -56,19 +59,35 @@ void restore(const Workload& work)
     *work.buffer = *work.pristine;
 }
 
+// Runs `body` once per iteration, timing each: on a shared machine every
+// mean carries other processes' time, the fastest iteration the least of it,
+// so the table is made from that (counter "fastest_ms").
+template <typename Body>
+void timeEachIteration(benchmark::State& state, const Workload& work, Body body)
+{
+    double fastest = std::numeric_limits<double>::infinity();
+    for (auto _ : state) {
+        auto begin = std::chrono::steady_clock::now();
+        body();
+        benchmark::ClobberMemory();
+        std::chrono::duration<double> took = std::chrono::steady_clock::now() - begin;
+        fastest = std::min(fastest, took.count());
+    }
+    state.counters["fastest_ms"] = fastest * 1e3;
+    state.SetBytesProcessed(int64_t(state.iterations()) * work.bytes());
+}
+
 void runStage(benchmark::State& state, bench::Host& host, const Workload& work)
 {
     restore(work);
     bool forward = true;
-    for (auto _ : state) {
+    timeEachIteration(state, work, [&] {
         host.setSliders(forward ? 25 : -20, forward ? -20 : 25);
         forward = !forward;
         for (const bench::Tile& tile : work.tiles)
             if (host.process(tile) != 0)
                 state.SkipWithError("the stage refused the image");
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(int64_t(state.iterations()) * work.bytes());
+    });
 }
 
 // The samples after a row's last whole 64-byte block, loaded and stored back
@@ -139,14 +158,12 @@ using ReadWriteRow = void (*)(uint16_t*, int64_t);
 void runReadWrite(benchmark::State& state, const Workload& work, ReadWriteRow readWriteRow)
 {
     restore(work);
-    for (auto _ : state) {
+    timeEachIteration(state, work, [&] {
         for (const bench::Tile& tile : work.tiles)
             for (int32_t row = 0; row < tile.height; ++row)
                 readWriteRow(tile.row(row) - int64_t{tile.border} * tile.pixelStep,
                              tile.rowSamples());
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(int64_t(state.iterations()) * work.bytes());
+    });
 }
 
 #if defined(VIVANTO_BENCH_VIPS)
@@ -164,7 +181,7 @@ void runVipsLinear(benchmark::State& state, const Workload& work, int threads,
     int defaultThreads = vips_concurrency_get();
     vips_concurrency_set(threads > 0 ? threads : defaultThreads);
     bool forward = true;
-    for (auto _ : state) {
+    timeEachIteration(state, work, [&] {
         double factorRg = forward ? 1.25 : 0.8, factorBy = forward ? 0.8 : 1.25;
         forward = !forward;
         double a[4] = {1.0, factorRg, factorBy, 1.0};
@@ -182,23 +199,23 @@ void runVipsLinear(benchmark::State& state, const Workload& work, int threads,
         for (VipsImage* image : {in, scaled, cast, target})
             if (image != nullptr)
                 g_object_unref(image);
-        benchmark::ClobberMemory();
-    }
+    });
     vips_concurrency_set(defaultThreads);
-    state.SetBytesProcessed(int64_t(state.iterations()) * work.bytes());
 }
 #endif
 
-// Fastest time per iteration of every case, across repetitions, for the table.
+// The fastest iteration of every case, across repetitions, for the table.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override
     {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations == 0)
+            auto counter = run.counters.find("fastest_ms");
+            if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations == 0
+                || counter == run.counters.end())
                 continue;
-            double seconds = run.real_accumulated_time / static_cast<double>(run.iterations);
+            double seconds = counter->second.value / 1e3;
             std::string name = run.run_name.function_name;
             auto [entry, added] = fastest.try_emplace(name, seconds);
             if (!added)

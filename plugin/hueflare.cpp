@@ -252,8 +252,6 @@ static void channelScale(const ChromaScale* scale, int32_t channel, float* facto
     *offset = channel == 1 ? scale->offsetRg : channel == 2 ? scale->offsetBy : 0.0f;
 }
 
-/* The channel is counted along rather than worked out with a division per
- * lane: a tile's call is short enough for that to show. */
 static void fillLanePatterns(const ChromaScale* scale, int32_t pixelStep, LanePatterns* lanes)
 {
     lanes->pixelStep = pixelStep;
@@ -296,17 +294,21 @@ static void fillChromaTables(const ChromaScale* scale, int32_t pixelStep, LanePa
         tables->pick[1][word] = (uint16_t)(sample + 8);
     }
     /* Pixels 0..15 of a block come from the first packed vector, 16..31 from
-     * the second, which a two-source move indexes from 32 up. */
-    for (int32_t line = 0; line < BLOCK_LINES; ++line) {
+     * the second, which a two-source move indexes from 32 up. Pixel and
+     * channel are counted along: a division per sample would show in a call
+     * for one tile. */
+    for (int32_t line = 0, pixel = 0, channel = 0; line < BLOCK_LINES; ++line) {
         tables->chroma[line] = 0;
         for (int32_t word = 0; word < LINE_SAMPLES; ++word) {
-            int32_t sample = LINE_SAMPLES * line + word;
-            int32_t pixel = sample / pixelStep, channel = sample % pixelStep;
             int32_t chroma = channel == 1 || channel == 2;
             int32_t source = pixel < 16 || line == 2 ? 0 : 32;
             tables->place[line][word] =
                 chroma ? (uint16_t)(source + packedIndex(pixel % 16, channel)) : 0;
             tables->chroma[line] |= (uint32_t)chroma << word;
+            if (++channel == pixelStep) {
+                channel = 0;
+                ++pixel;
+            }
         }
     }
 }
@@ -607,36 +609,41 @@ HUEFLARE_AVX512 static inline __m512i loadLine(const uint16_t* at, int64_t count
     return _mm512_maskz_loadu_epi16(firstSamples(count), at);
 }
 
-HUEFLARE_AVX512 static inline void storeLine(uint16_t* at, int64_t count, __m512i line)
+/* The chroma samples among the first `count` from `at`: nothing else of a
+ * line is ever stored, so lightness (and the fourth sample of four-sample
+ * pixels) is not written at all. */
+HUEFLARE_AVX512 static inline void storeChroma(uint16_t* at, int64_t count, __mmask32 chroma,
+                                               __m512i samples)
 {
-    if (count >= LINE_SAMPLES)
-        _mm512_storeu_si512(at, line);
-    else
-        _mm512_mask_storeu_epi16(at, firstSamples(count), line);
+    _mm512_mask_storeu_epi16(at, chroma & firstSamples(count), samples);
 }
 
 /* One block of 32 pixels at pixel step 3, of which `count` samples belong
  * to the run. Pixels 8..15 and 16..23 straddle lines and are loaded where
- * they start; every load lies within the block's run. */
+ * they start; every load lies within the block's run. At a row's end only
+ * the pixels and lines the run reaches are worked out and stored. */
 HUEFLARE_AVX512 static inline void scaleBlock3Avx512(uint16_t* at, int64_t count,
                                                      const ChromaVectors* v)
 {
-    __m512i line0 = loadLine(at, count);
-    __m512i line1 = loadLine(at + 32, count - 32);
-    __m512i line2 = loadLine(at + 64, count - 64);
-    __m512i packed0 =
-        _mm512_packus_epi32(scaleChromaAvx512(line0, v->pick, v),
-                            scaleChromaAvx512(loadLine(at + 24, count - 24), v->pick, v));
-    __m512i packed1 =
-        _mm512_packus_epi32(scaleChromaAvx512(loadLine(at + 48, count - 48), v->pick, v),
-                            scaleChromaAvx512(line2, v->pickLater, v));
-    line0 = _mm512_mask_permutexvar_epi16(line0, v->chroma0, v->place0, packed0);
-    line1 = _mm512_mask_blend_epi16(v->chroma1, line1,
-                                    _mm512_permutex2var_epi16(packed0, v->place1, packed1));
-    line2 = _mm512_mask_permutexvar_epi16(line2, v->chroma2, v->place2, packed1);
-    storeLine(at, count, line0);
-    storeLine(at + 32, count - 32, line1);
-    storeLine(at + 64, count - 64, line2);
+    __m512i none = _mm512_setzero_si512();
+    __m512i pixels0 = scaleChromaAvx512(loadLine(at, count), v->pick, v);
+    __m512i pixels8 =
+        count > 24 ? scaleChromaAvx512(loadLine(at + 24, count - 24), v->pick, v) : none;
+    __m512i packed0 = _mm512_packus_epi32(pixels0, pixels8);
+    storeChroma(at, count, v->chroma0, _mm512_permutexvar_epi16(v->place0, packed0));
+    if (count <= 32)
+        return;
+    __m512i packed1 = none;
+    if (count > 48) {
+        __m512i pixels16 = scaleChromaAvx512(loadLine(at + 48, count - 48), v->pick, v);
+        __m512i pixels24 =
+            count > 72 ? scaleChromaAvx512(loadLine(at + 64, count - 64), v->pickLater, v) : none;
+        packed1 = _mm512_packus_epi32(pixels16, pixels24);
+    }
+    storeChroma(at + 32, count - 32, v->chroma1,
+                _mm512_permutex2var_epi16(packed0, v->place1, packed1));
+    if (count > 64)
+        storeChroma(at + 64, count - 64, v->chroma2, _mm512_permutexvar_epi16(v->place2, packed1));
 }
 
 /* One block of 16 pixels at pixel step 4, of which `count` samples belong
@@ -644,13 +651,13 @@ HUEFLARE_AVX512 static inline void scaleBlock3Avx512(uint16_t* at, int64_t count
 HUEFLARE_AVX512 static inline void scaleBlock4Avx512(uint16_t* at, int64_t count,
                                                      const ChromaVectors* v)
 {
-    __m512i line0 = loadLine(at, count);
-    __m512i line1 = loadLine(at + 32, count - 32);
-    __m512i packed = _mm512_packus_epi32(scaleChromaAvx512(line0, v->pick, v),
-                                         scaleChromaAvx512(line1, v->pick, v));
-    storeLine(at, count, _mm512_mask_permutexvar_epi16(line0, v->chroma0, v->place0, packed));
-    storeLine(at + 32, count - 32,
-              _mm512_mask_permutexvar_epi16(line1, v->chroma1, v->place1, packed));
+    __m512i pixels0 = scaleChromaAvx512(loadLine(at, count), v->pick, v);
+    __m512i pixels8 = count > 32 ? scaleChromaAvx512(loadLine(at + 32, count - 32), v->pick, v)
+                                 : _mm512_setzero_si512();
+    __m512i packed = _mm512_packus_epi32(pixels0, pixels8);
+    storeChroma(at, count, v->chroma0, _mm512_permutexvar_epi16(v->place0, packed));
+    if (count > 32)
+        storeChroma(at + 32, count - 32, v->chroma1, _mm512_permutexvar_epi16(v->place1, packed));
 }
 
 HUEFLARE_AVX512 static void scaleRowAvx512(uint16_t* first, int64_t span, const LanePatterns* lanes)
