@@ -293,9 +293,11 @@ int main(int argc, char** argv)
     if (__builtin_cpu_supports("avx512f"))
         readWrites.emplace_back(64, readWriteRow64);
     for (const Workload& work : workloads) {
-        for (auto [width, readWriteRow] : readWrites)
-            add(work, kReadWrite + std::to_string(width) + "-byte vectors",
+        for (const auto& readWrite : readWrites) {
+            ReadWriteRow readWriteRow = readWrite.second;
+            add(work, kReadWrite + std::to_string(readWrite.first) + "-byte vectors",
                 [&, readWriteRow](benchmark::State& s) { runReadWrite(s, work, readWriteRow); });
+        }
         add(work, "stage (own choice)", [&](benchmark::State& s) {
             paths.chooseAutomatically();
             runStage(s, host, work);

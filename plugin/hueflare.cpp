@@ -188,6 +188,9 @@ static void scaleRowScalar(uint16_t* pixel, int64_t count, ptrdiff_t channelStep
  * store, so the samples it shares with the vector before it are stored twice
  * with the same value, never scaled twice.
  *
+ * The AVX-512 loop works otherwise (see ChromaTables): it scales only the
+ * chroma samples, stores nothing else, and takes a row's end through masks.
+ *
  * Which instructions to use is asked of the CPU once per process; the answer
  * cannot change while the process lives.
  */
@@ -222,8 +225,9 @@ enum { LANES = 8, MAX_PIXEL_STEP = 4, LINE_SAMPLES = 32 };
  * 32-bit lanes, channel 1 of pixel i in lane 2i and channel 2 in lane 2i + 1,
  * so that only chroma is converted and scaled and every vector has the same
  * factors. Two such vectors pack into one of 16-bit results (with the pack's
- * order of 128-bit quarters), which are moved back over the chroma samples
- * of their lines. Worked out once per call. */
+ * order of 128-bit quarters), which are moved to the chroma samples of their
+ * lines and stored through a mask of those samples alone. Worked out once
+ * per call. */
 enum { CHROMA_LANES = 16, BLOCK_LINES = 3 };
 typedef struct ChromaTables {
     uint16_t pick[2][LINE_SAMPLES];            /* 8 pixels from a line's start; 8 samples in */
@@ -665,13 +669,15 @@ HUEFLARE_AVX512 static void scaleRowAvx512(uint16_t* first, int64_t span, const 
     ChromaVectors vectors = chromaVectors(&lanes->chroma);
     int64_t at = 0;
     if (lanes->pixelStep == 3) {
-        for (; at + 3 * LINE_SAMPLES <= span; at += 3 * LINE_SAMPLES)
-            scaleBlock3Avx512(first + at, 3 * LINE_SAMPLES, &vectors);
+        const int64_t block = 3 * (int64_t)LINE_SAMPLES;
+        for (; at + block <= span; at += block)
+            scaleBlock3Avx512(first + at, block, &vectors);
         if (at < span)
             scaleBlock3Avx512(first + at, span - at, &vectors);
     } else {
-        for (; at + 2 * LINE_SAMPLES <= span; at += 2 * LINE_SAMPLES)
-            scaleBlock4Avx512(first + at, 2 * LINE_SAMPLES, &vectors);
+        const int64_t block = 2 * (int64_t)LINE_SAMPLES;
+        for (; at + block <= span; at += block)
+            scaleBlock4Avx512(first + at, block, &vectors);
         if (at < span)
             scaleBlock4Avx512(first + at, span - at, &vectors);
     }

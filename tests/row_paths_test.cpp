@@ -22,6 +22,7 @@
 #include <tuple>
 #include <vector>
 
+using testing_support::kRowPathCount;
 using testing_support::LoadedPlugin;
 using testing_support::RowPath;
 
@@ -339,9 +340,32 @@ TEST(RowPathSwitch, ScalarAndSse2AreAlwaysOfferedAndUnknownPathsRefused)
     // A fused multiply-add would round once where plain single rounds twice.
     EXPECT_FALSE(paths.available(RowPath::AvxFma));
 #endif
-    EXPECT_FALSE(paths.force(static_cast<RowPath>(7)));
+    EXPECT_FALSE(paths.force(static_cast<RowPath>(kRowPathCount)));
     EXPECT_FALSE(paths.force(static_cast<RowPath>(-2)));
     EXPECT_EQ(paths.name(RowPath::AvxFma), "avx_fma");
 }
+
+#if defined(__x86_64__) || defined(__i386__)
+// The plug-in asks cpuid and xgetbv itself; the compiler's runtime asks them
+// too (operating system support included). Both must agree on every path,
+// so that no path is skipped on a CPU that has it, nor run on one without.
+TEST(RowPathSwitch, EveryPathIsOfferedExactlyWhereTheCpuHasItsInstructions)
+{
+    __builtin_cpu_init();
+    bool avx = __builtin_cpu_supports("avx") != 0, fma = __builtin_cpu_supports("fma") != 0;
+    const std::pair<RowPath, bool> expected[] = {
+        {RowPath::Sse2, true},
+        {RowPath::Avx, avx},
+        {RowPath::AvxFma, avx && fma && !HUEFLARE_PLAIN_SINGLE},
+        {RowPath::Avx2, __builtin_cpu_supports("avx2") != 0 && fma},
+        {RowPath::Avx512,
+         __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0},
+    };
+    auto& paths = testing_support::rowPaths();
+    for (auto [path, offered] : expected)
+        EXPECT_EQ(paths.available(path), offered) << paths.name(path);
+    EXPECT_EQ(paths.name(RowPath::Avx512), "avx512");
+}
+#endif
 
 } // namespace
