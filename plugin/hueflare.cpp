@@ -176,10 +176,9 @@ static void scaleRowScalar(uint16_t* pixel, int64_t count, ptrdiff_t channelStep
  * walked as one run of interleaved samples, eight at a time, without sorting
  * channels apart: each lane gets its own factor and offset, those of its
  * channel, and lightness (and the fourth sample of a four-sample pixel) gets
- * factor 1 and offset 0. x * 1 + 0 rounds back to x under either evaluation,
- * so those samples are stored back unchanged. Results are bit for bit those
- * of scaleRowScalar: the same single rounding (or the same chain of plain
- * single roundings) per sample.
+ * factor 1 and offset 0. x * 1 + 0.5 truncates back to x under either
+ * evaluation, so those samples are stored back unchanged. Results are bit
+ * for bit those of scaleRowScalar (toSamplesSse2 says how).
  *
  * A row's run goes from the first walked pixel's sample 0 to the last walked
  * pixel's channel 2: nothing outside it is read or stored. Eight samples that
@@ -242,9 +241,9 @@ typedef struct ChromaTables {
  * path's tables. */
 typedef struct LanePatterns {
     float factor[MAX_PIXEL_STEP][LANES];
-    float offset[MAX_PIXEL_STEP][LANES];
+    float offsetHalf[MAX_PIXEL_STEP][LANES];
     double factorWide[MAX_PIXEL_STEP][LANES];
-    double offsetWide[MAX_PIXEL_STEP][LANES];
+    double offsetHalfWide[MAX_PIXEL_STEP][LANES];
     ChromaTables chroma;
     int32_t pixelStep;
 } LanePatterns;
@@ -264,9 +263,9 @@ static void fillLanePatterns(const ChromaScale* scale, int32_t pixelStep, LanePa
             float factor, offset;
             channelScale(scale, channel, &factor, &offset);
             lanes->factor[phase][lane] = factor;
-            lanes->offset[phase][lane] = offset;
+            lanes->offsetHalf[phase][lane] = offset + 0.5f;
             lanes->factorWide[phase][lane] = factor;
-            lanes->offsetWide[phase][lane] = offset;
+            lanes->offsetHalfWide[phase][lane] = (double)offset + 0.5;
             channel = channel + 1 == pixelStep ? 0 : channel + 1;
         }
 }
@@ -318,18 +317,18 @@ static void fillChromaTables(const ChromaScale* scale, int32_t pixelStep, LanePa
 }
 
 /* toSample on the lanes, with the clamps left to the saturating pack that
- * follows: w + 0.5 truncated is at most 0 for any w <= 0 and at least 65535
- * for any w >= 65535, so both bounds come out right. In between, the float
- * sum w + 0.5 never crosses an integer the exact sum does not when w >= 0.5;
- * below that, w = 0.5 - 2^-25 sums to 1. The plain rule rounds that sum as it
- * is; the exact rule gives 0 for every w < 0.5, so those lanes are zeroed. */
-static inline __m128i toSamplesSse2(__m128 w)
+ * follows. Every loop forms w + 0.5 in one go, x * s + (o + 0.5), with o + 0.5
+ * exact: under the exact rule with that sum's single rounding, under the
+ * plain rule as the rounded product plus o + 0.5, rounded. For every slider
+ * value and sample that gives the rule's result (the exhaustive tests check
+ * each): the rounded w + 0.5 is the rounded w plus 0.5 wherever both lie
+ * between the same powers of two, since floats there are spaced a power of
+ * two no wider than 0.5 apart. Truncation then takes the integer part; sums
+ * at or below 0 truncate to at most 0 and sums of 65535 or more to at least
+ * 65535, so the pack's clamps give both bounds. */
+static inline __m128i toSamplesSse2(__m128 rounded)
 {
-    __m128i rounded = _mm_cvttps_epi32(_mm_add_ps(w, _mm_set1_ps(0.5f)));
-#if !HUEFLARE_PLAIN_SINGLE
-    rounded = _mm_and_si128(rounded, _mm_castps_si128(_mm_cmpge_ps(w, _mm_set1_ps(0.5f))));
-#endif
-    return rounded;
+    return _mm_cvttps_epi32(rounded);
 }
 
 /* 32-bit lanes to 16-bit samples, saturated to 0..65535: SSE2 packs with
@@ -342,8 +341,8 @@ static inline __m128i packSamplesSse2(__m128i low, __m128i high)
 }
 
 #if !HUEFLARE_PLAIN_SINGLE
-/* x * s + o on four lanes in double, where product and sum are exact, then
- * rounded once to float. */
+/* x * s + (o + 0.5) on four lanes in double, where product and sum are
+ * exact, then rounded once to float. */
 static inline __m128 scaleLanesSse2(__m128i x, const double* factor, const double* offset)
 {
     __m128d low = _mm_cvtepi32_pd(x);
@@ -353,16 +352,16 @@ static inline __m128 scaleLanesSse2(__m128i x, const double* factor, const doubl
     return _mm_movelh_ps(_mm_cvtpd_ps(low), _mm_cvtpd_ps(high));
 }
 #define SSE2_LANES(x, lanes, phase, first)                                                         \
-    scaleLanesSse2((x), &(lanes)->factorWide[phase][first], &(lanes)->offsetWide[phase][first])
+    scaleLanesSse2((x), &(lanes)->factorWide[phase][first], &(lanes)->offsetHalfWide[phase][first])
 #else
-/* x * s, rounded, plus o, rounded: -ffp-contract=off keeps them apart. */
+/* x * s, rounded, plus o + 0.5, rounded: -ffp-contract=off keeps them apart. */
 static inline __m128 scaleLanesSse2(__m128i x, const float* factor, const float* offset)
 {
     __m128 product = _mm_mul_ps(_mm_cvtepi32_ps(x), _mm_loadu_ps(factor));
     return _mm_add_ps(product, _mm_loadu_ps(offset));
 }
 #define SSE2_LANES(x, lanes, phase, first)                                                         \
-    scaleLanesSse2((x), &(lanes)->factor[phase][first], &(lanes)->offset[phase][first])
+    scaleLanesSse2((x), &(lanes)->factor[phase][first], &(lanes)->offsetHalf[phase][first])
 #endif
 
 /* Eight samples from `at`, scaled; their lanes start `phase` samples into a
@@ -376,13 +375,13 @@ static inline __m128i scaleVectorSse2(const uint16_t* at, const LanePatterns* la
     return packSamplesSse2(toSamplesSse2(low), toSamplesSse2(high));
 }
 
-/* Eight lanes of x * s + o in one 256-bit float vector. */
+/* Eight lanes of x * s + (o + 0.5) in one 256-bit float vector. */
 #if !HUEFLARE_PLAIN_SINGLE
 __attribute__((target("avx"))) static inline __m256
 scaleLanesAvx(__m128i low, __m128i high, const LanePatterns* lanes, int32_t phase)
 {
     const double* factor = lanes->factorWide[phase];
-    const double* offset = lanes->offsetWide[phase];
+    const double* offset = lanes->offsetHalfWide[phase];
     __m256d wideLow = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(low), _mm256_loadu_pd(factor)),
                                     _mm256_loadu_pd(offset));
     __m256d wideHigh =
@@ -392,13 +391,13 @@ scaleLanesAvx(__m128i low, __m128i high, const LanePatterns* lanes, int32_t phas
                                 _mm256_cvtpd_ps(wideHigh), 1);
 }
 
-/* One fused multiply-add rounds x * s + o once, which is the exact rule. */
+/* One fused multiply-add rounds x * s + (o + 0.5) once, as the exact rule does. */
 __attribute__((target("avx,fma"))) static inline __m256
 scaleLanesAvxFma(__m128i low, __m128i high, const LanePatterns* lanes, int32_t phase)
 {
     __m256 x = _mm256_cvtepi32_ps(_mm256_insertf128_si256(_mm256_castsi128_si256(low), high, 1));
     return _mm256_fmadd_ps(x, _mm256_loadu_ps(lanes->factor[phase]),
-                           _mm256_loadu_ps(lanes->offset[phase]));
+                           _mm256_loadu_ps(lanes->offsetHalf[phase]));
 }
 #else
 __attribute__((target("avx"))) static inline __m256
@@ -406,19 +405,14 @@ scaleLanesAvx(__m128i low, __m128i high, const LanePatterns* lanes, int32_t phas
 {
     __m256 x = _mm256_cvtepi32_ps(_mm256_insertf128_si256(_mm256_castsi128_si256(low), high, 1));
     __m256 product = _mm256_mul_ps(x, _mm256_loadu_ps(lanes->factor[phase]));
-    return _mm256_add_ps(product, _mm256_loadu_ps(lanes->offset[phase]));
+    return _mm256_add_ps(product, _mm256_loadu_ps(lanes->offsetHalf[phase]));
 }
 #endif
 
 /* As toSamplesSse2, on eight lanes; packs with unsigned saturation. */
-__attribute__((target("avx"))) static inline __m128i toSamplesAvx(__m256 w)
+__attribute__((target("avx"))) static inline __m128i toSamplesAvx(__m256 rounded)
 {
-    __m256 rounded =
-        _mm256_castsi256_ps(_mm256_cvttps_epi32(_mm256_add_ps(w, _mm256_set1_ps(0.5f))));
-#if !HUEFLARE_PLAIN_SINGLE
-    rounded = _mm256_and_ps(rounded, _mm256_cmp_ps(w, _mm256_set1_ps(0.5f), _CMP_GE_OQ));
-#endif
-    __m256i values = _mm256_castps_si256(rounded);
+    __m256i values = _mm256_cvttps_epi32(rounded);
     return _mm_packus_epi32(_mm256_castsi256_si128(values), _mm256_extractf128_si256(values, 1));
 }
 
@@ -512,10 +506,10 @@ scaleVectorAvx2(const uint16_t* at, const LanePatterns* lanes, int32_t phase)
     __m256 x = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i*)at)));
 #if !HUEFLARE_PLAIN_SINGLE
     __m256 w = _mm256_fmadd_ps(x, _mm256_loadu_ps(lanes->factor[phase]),
-                               _mm256_loadu_ps(lanes->offset[phase]));
+                               _mm256_loadu_ps(lanes->offsetHalf[phase]));
 #else
     __m256 product = _mm256_mul_ps(x, _mm256_loadu_ps(lanes->factor[phase]));
-    __m256 w = _mm256_add_ps(product, _mm256_loadu_ps(lanes->offset[phase]));
+    __m256 w = _mm256_add_ps(product, _mm256_loadu_ps(lanes->offsetHalf[phase]));
 #endif
     return toSamplesAvx(w);
 }
