@@ -12,8 +12,8 @@
 namespace testing_support {
 
 // Row paths as the plug-in numbers them.
-enum class RowPath : int32_t { Scalar = 0, Sse2 = 1, Avx = 2, AvxFma = 3, Avx2 = 4 };
-constexpr int32_t kRowPathCount = 5;
+enum class RowPath : int32_t { Scalar = 0, Sse2 = 1, Avx = 2, AvxFma = 3, Avx2 = 4, Avx512 = 5 };
+constexpr int32_t kRowPathCount = 6;
 
 class RowPaths {
 public:
