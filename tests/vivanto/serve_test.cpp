@@ -2,6 +2,7 @@
 // process on a free port of 127.0.0.1 and reached with an HTTP client; and
 // the real binary for what only a process shows: the taken port and Ctrl-C.
 #include "case_name.h"
+#include "guarded_server.h"
 #include "preview.h"
 #include "serve_api.h"
 #include "tool_support.h"
@@ -89,7 +90,7 @@ protected:
     StageHost stage_{SERVE_TEST_PLUGIN};
     std::unique_ptr<LivePhoto> photo_;
     std::unique_ptr<PreviewService> service_;
-    httplib::Server server_;
+    GuardedServer server_;
     int port_ = 0;
     std::thread listener_;
 };
@@ -342,7 +343,7 @@ TEST_F(Serve, OwnPhotoIsScaledForThePreviewAndDownloadedInItsFormat)
 // have it, and neither can vivanto serve.
 TEST_F(Serve, SecondServerOnATakenPortIsRefusedWithAClearMessage)
 {
-    httplib::Server second;
+    GuardedServer second;
     PreviewService secondService(stage_, *photo_, 92);
     secondService.install(second);
     try {
