@@ -195,7 +195,7 @@ describe("vivanto serve in a browser", () => {
       [400, "unknown option key \"vivanto_nope\""],
       [400, "\"value\": 2147483648 is out of range -2147483648..2147483647"],
       [400, "malformed JSON: expected {\"key\": \"...\", \"value\": integer}"],
-      [415, "the body must be JSON (Content-Type: application/json), not Content-Type \"text/plain\""],
+      [415, "the body must be sent as JSON (Content-Type: application/json), not as \"text/plain\""],
       [404, "no such page: GET /api/nothing-here"],
     ]);
 

@@ -44,11 +44,13 @@ void closeConnection(Connection& connection)
     connection.socket = INVALID_SOCKET;
 }
 
-// Where the library's line reader sees the empty line that ends the headers:
-// a line is whatever ends in "\n", the empty one is "\r\n".
+// Where the library's line reader sees the empty line that ends the headers
+// (a line is whatever ends in "\n", the empty one is "\r\n"), if it is within
+// the first kLargestHeaders bytes.
 bool headersComplete(const Connection& connection)
 {
-    return connection.buffer.find("\n\r\n", connection.consumed) != std::string::npos;
+    std::size_t end = connection.buffer.find("\n\r\n", connection.consumed);
+    return end != std::string::npos && end + 3 - connection.consumed <= kLargestHeaders;
 }
 
 std::size_t unread(const Connection& connection)
@@ -341,26 +343,33 @@ private:
         return true;
     }
 
-    // Reads what the socket has; false when the client has closed or failed.
+    // Reads what the socket has, up to the end of the request headers (the
+    // body is the worker's to read); false when the client has closed or failed.
     static bool receive(Connection& connection)
     {
+        // Bounded, so that a client sending without end cannot keep this thread.
+        constexpr int kMostChunks = 16;
         char chunk[4096];
-        for (;;) {
+        for (int chunks = 0; chunks < kMostChunks && !headersComplete(connection); ++chunks) {
             ssize_t n = recv(connection.socket, chunk, sizeof chunk, MSG_DONTWAIT);
-            if (n > 0) {
-                if (!connection.requestStarted) {
-                    connection.requestStarted = true;
-                    connection.deadline = Clock::now() + std::chrono::seconds(kHeaderSeconds);
-                }
-                connection.buffer.append(chunk, std::size_t(n));
-                if (unread(connection) > kLargestHeaders)
-                    return true;
-                continue;
+            if (n == 0)
+                return false;
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                return errno == EAGAIN || errno == EWOULDBLOCK;
             }
-            if (n < 0 && errno == EINTR)
-                continue;
-            return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+            if (!connection.requestStarted) {
+                connection.requestStarted = true;
+                connection.deadline = Clock::now() + std::chrono::seconds(kHeaderSeconds);
+            }
+            // Past the limit the bytes are read only to be dropped: the answer is
+            // 431, and a socket closed with bytes unread would reset the connection
+            // before the client reads it.
+            if (unread(connection) <= kLargestHeaders)
+                connection.buffer.append(chunk, std::size_t(n));
         }
+        return true;
     }
 
     void watch()

@@ -89,9 +89,9 @@ std::optional<Refusal> contentTypeRefusal(const httplib::Request& request)
     mediaType.erase(mediaType.find_last_not_of(" \t") + 1);
     if (request.get_header_value_count("Content-Type") == 1 && mediaType == "application/json")
         return std::nullopt;
-    std::string given =
-        request.has_header("Content-Type") ? "Content-Type " + echoed(type) : "no Content-Type";
-    return Refusal{415, "the body must be JSON (Content-Type: application/json), not " + given};
+    std::string given = request.has_header("Content-Type") ? "not as " + echoed(type)
+                                                           : "and this one names no type";
+    return Refusal{415, "the body must be sent as JSON (Content-Type: application/json), " + given};
 }
 
 // The text between each `open` and the `close` after it.

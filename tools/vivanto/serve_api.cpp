@@ -148,9 +148,9 @@ void PreviewService::install(httplib::Server& server)
                            std::string policy = kApiPolicy) {
         httplib::Server::Handler guarded = [handler, policy](const httplib::Request& request,
                                                              httplib::Response& response) {
-            response.set_header("Content-Security-Policy", policy);
             if (std::optional<Refusal> refused = refusalOf(request))
                 throw ApiError(refused->status, refused->message);
+            response.set_header("Content-Security-Policy", policy);
             handler(request, response);
         };
         if (method == "GET")
@@ -206,8 +206,13 @@ void PreviewService::install(httplib::Server& server)
         [](const httplib::Request& request, httplib::Response& response) {
             if (!response.has_header("Content-Security-Policy"))
                 response.set_header("Content-Security-Policy", kApiPolicy);
-            // A request from a foreign name learns nothing, not even which paths exist.
-            if (std::optional<Refusal> refused = refusalOf(request)) {
+            // A request from a foreign name learns nothing, not even which paths
+            // exist. One the library could not parse (a bad request line or
+            // header) has no port yet, and keeps its 400: it learns nothing either.
+            std::optional<Refusal> refused;
+            if (request.local_port >= 0)
+                refused = refusalOf(request);
+            if (refused) {
                 sendError(response, refused->status, refused->message);
                 return httplib::Server::HandlerResponse::Handled;
             }
