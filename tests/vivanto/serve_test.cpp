@@ -468,7 +468,7 @@ TEST(ServeGuard, AnswersItsOwnNamesAndJsonFromItsOwnOrigin)
         std::string shown = c.method + " on " + std::to_string(c.port);
         for (const auto& [name, value] : c.headers) {
             request.headers.emplace(name, value);
-            shown += ", " + name + ": " + value;
+            shown.append(", ").append(name).append(": ").append(value);
         }
         std::optional<Refusal> refused = refusalOf(request);
         EXPECT_EQ(refused ? refused->status : 0, c.refusedWith) << shown;

@@ -66,7 +66,7 @@ std::string frontAnswer(int status, const char* reason, const std::string& messa
         + "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size())
         + "\r\nConnection: close\r\nContent-Security-Policy: " + kApiPolicy + "\r\n";
     for (const auto& [name, value] : everyAnswersHeaders())
-        text += name + ": " + value + "\r\n";
+        text.append(name).append(": ").append(value).append("\r\n");
     return text + "\r\n" + body;
 }
 
@@ -284,14 +284,14 @@ private:
 
     void toWatcher(Connection connection)
     {
-        {
-            std::scoped_lock lock(mutex_);
-            if (!stopping_) {
-                arriving_.push_back(std::move(connection));
-                connection.socket = INVALID_SOCKET;
-            }
+        std::unique_lock lock(mutex_);
+        if (stopping_) {
+            lock.unlock();
+            closeConnection(connection);
+            return;
         }
-        closeConnection(connection); // only when stopping
+        arriving_.push_back(std::move(connection));
+        lock.unlock();
         wake();
     }
 

@@ -145,7 +145,7 @@ void PreviewService::install(httplib::Server& server)
     // (the body has been read by then, so the connection stays usable); the
     // error handler below does the same for what no route takes.
     auto route = [&server](const std::string& method, const std::string& path, auto handler,
-                           std::string policy = kApiPolicy) {
+                           const std::string& policy = kApiPolicy) {
         httplib::Server::Handler guarded = [handler, policy](const httplib::Request& request,
                                                              httplib::Response& response) {
             if (std::optional<Refusal> refused = refusalOf(request))
