@@ -813,8 +813,9 @@ TEST(ServeLoad, EightClientsForTenSecondsAllAnsweredRightWithSteadyMemory)
     std::printf("%d edits, %d previews, %d downloads; resident %ld kB after warm-up, %ld kB at "
                 "the end\n",
                 edits.load(), previews.load(), downloads.load(), warm, last);
-    if (!kUnderAddressSanitizer)
+    if (!kUnderAddressSanitizer) {
         EXPECT_LE(double(last), 1.2 * double(warm));
+    }
     kill(server.pid(), SIGINT);
     EXPECT_EQ(server.exitStatus(10), 0);
 }
