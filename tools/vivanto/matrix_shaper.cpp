@@ -46,18 +46,25 @@ constexpr double kLabOffset = 16.0 / 116.0;
     // The cube root is computed either way and discarded below the limit,
     // where it may be garbage: a select, not a branch.
     double root = cubeRoot(t);
-    return t <= kLabLimit ? kLabSlope * t + kLabOffset : root;
+    double straight = kLabSlope * t + kLabOffset;
+    return t <= kLabLimit ? straight : root;
 }
 
 [[gnu::always_inline]] inline double labInverseF(double t)
 {
-    return t <= 24.0 / 116.0 ? (t - kLabOffset) / kLabSlope : t * t * t;
+    double straight = (t - kLabOffset) / kLabSlope;
+    double cube = t * t * t;
+    return t <= 24.0 / 116.0 ? straight : cube;
 }
 
-// Half up, then clamped to 0..65535; truncation is the floor once clamped above zero.
+// Half up, then clamped to 0..65535; truncation is the floor once clamped
+// above zero. Written as selects so that the loops around it vectorise.
 [[gnu::always_inline]] inline uint16_t encoded(double value)
 {
-    return static_cast<uint16_t>(std::clamp(value + 0.5, 0.0, 65535.0));
+    double up = value + 0.5;
+    up = up > 0.0 ? up : 0.0;
+    up = up < 65535.0 ? up : 65535.0;
+    return static_cast<uint16_t>(static_cast<int32_t>(up));
 }
 
 // The cell of the search table for a linear value: the square root spreads
@@ -76,16 +83,31 @@ int32_t searchCells(int maximum)
 
 // The code whose curve value is nearest to `value`, ties to the higher one:
 // the number of codes c >= 1 whose midpoint (c - 0.5) lies at or below it.
-[[gnu::always_inline]] inline int nearestCode(const Curve& curve, double value, int32_t cell,
-                                              int maximum)
+// The search starts from a lower bound and takes at most `steps` steps, each
+// a compare and an add rather than a branch the processor would mispredict.
+[[gnu::always_inline]] inline int nearestCode(const Curve& curve, double value, int32_t cell)
 {
     const double* midpoint = curve.midpoint.data();
     int code = curve.searchFrom[std::size_t(cell)];
-    while (code < maximum && midpoint[code + 1] <= value)
-        ++code;
-    while (code > 0 && midpoint[code] > value)
-        --code;
+    for (int step = 0; step < curve.steps; ++step)
+        code += midpoint[code + 1] <= value ? 1 : 0;
     return code;
+}
+
+// Each sample's linear value. Kept out of the AVX2 build on purpose: there it
+// would become gathers, which are slower than scalar loads on many processors.
+template <typename Sample>
+[[gnu::noinline]] void lookUp(const Sample* in, std::size_t count, const Curve (&curves)[3],
+                              double* red, double* green, double* blue)
+{
+    const double* redValue = curves[0].value.data();
+    const double* greenValue = curves[1].value.data();
+    const double* blueValue = curves[2].value.data();
+    for (std::size_t i = 0; i < count; ++i) {
+        red[i] = redValue[in[3 * i]];
+        green[i] = greenValue[in[3 * i + 1]];
+        blue[i] = blueValue[in[3 * i + 2]];
+    }
 }
 
 // The way in for one batch: the hot loop. Scalar code that the compiler
@@ -96,14 +118,7 @@ template <typename Sample>
                                                   uint16_t* out)
 {
     double red[kBatch], green[kBatch], blue[kBatch];
-    const double* redValue = curves[0].value.data();
-    const double* greenValue = curves[1].value.data();
-    const double* blueValue = curves[2].value.data();
-    for (std::size_t i = 0; i < count; ++i) {
-        red[i] = redValue[in[3 * i]];
-        green[i] = greenValue[in[3 * i + 1]];
-        blue[i] = blueValue[in[3 * i + 2]];
-    }
+    lookUp(in, count, curves, red, green, blue);
     for (std::size_t i = 0; i < count; ++i) {
         double fx = labF(m[0][0] * red[i] + m[0][1] * green[i] + m[0][2] * blue[i]);
         double fy = labF(m[1][0] * red[i] + m[1][1] * green[i] + m[1][2] * blue[i]);
@@ -144,7 +159,7 @@ fromWorkingBatch(const uint16_t* in, std::size_t count, const Curve (&curves)[3]
     for (std::size_t i = 0; i < count; ++i)
         for (int channel = 0; channel < 3; ++channel)
             out[3 * i + std::size_t(channel)] = static_cast<Sample>(
-                nearestCode(curves[channel], linear[channel][i], cell[channel][i], maximum));
+                nearestCode(curves[channel], linear[channel][i], cell[channel][i]));
 }
 
 template <typename Sample>
@@ -230,8 +245,10 @@ bool tabulate(const ToneCurve& curve, int maximum, Curve& out)
 {
     auto codes = std::size_t(maximum) + 1;
     out.value.resize(codes);
-    out.midpoint.resize(codes);
+    // [0] and [maximum + 1] bound the search: no code lies below 0 or above the maximum.
+    out.midpoint.resize(codes + 1);
     out.midpoint[0] = -std::numeric_limits<double>::infinity();
+    out.midpoint[codes] = std::numeric_limits<double>::infinity();
     for (std::size_t code = 0; code < codes; ++code) {
         out.value[code] = curve(double(code) / maximum);
         if (code > 0)
@@ -240,15 +257,23 @@ bool tabulate(const ToneCurve& curve, int maximum, Curve& out)
     for (std::size_t code = 1; code < codes; ++code)
         if (!(out.value[code - 1] <= out.midpoint[code] && out.midpoint[code] <= out.value[code]))
             return false;
+    // Cell k holds the values whose square root, times the cells, rounds
+    // down to k: from about (k / cells)^2 on. Its search starts from the
+    // codes whose midpoint lies below that start, less a margin for the
+    // rounding of the square root, and cell 0 from none.
     int32_t cells = searchCells(maximum);
+    auto countBelow = [&](double limit) {
+        return int(std::upper_bound(out.midpoint.begin() + 1, out.midpoint.end() - 1, limit)
+                   - (out.midpoint.begin() + 1));
+    };
     out.searchFrom.resize(std::size_t(cells));
-    int below = 0;
+    out.steps = 0;
     for (int32_t cell = 0; cell < cells; ++cell) {
-        double start = double(cell) / cells;
-        start *= start;
-        while (below < maximum && out.midpoint[std::size_t(below) + 1] <= start)
-            ++below;
-        out.searchFrom[std::size_t(cell)] = static_cast<uint16_t>(below);
+        double start = double(cell) / cells, end = double(cell + 1) / cells;
+        int from = cell == 0 ? 0 : countBelow(start * start * (1.0 - 1e-12));
+        int to = cell + 1 == cells ? maximum : countBelow(end * end * (1.0 + 1e-12));
+        out.searchFrom[std::size_t(cell)] = static_cast<uint16_t>(from);
+        out.steps = std::max(out.steps, to - from);
     }
     return true;
 }
@@ -320,8 +345,8 @@ std::unique_ptr<MatrixShaper> MatrixShaper::tryMake(cmsHPROFILE profile, bool gr
         shaper->greyCode_.resize(65536);
         for (std::size_t sample = 0; sample < 65536; ++sample) {
             double y = labInverseF((double(sample) / kLightnessPerUnit + 16.0) / 116.0);
-            shaper->greyCode_[sample] = static_cast<uint16_t>(
-                nearestCode(curve, y, searchCell(y, searchCells(maximum)), maximum));
+            shaper->greyCode_[sample] =
+                static_cast<uint16_t>(nearestCode(curve, y, searchCell(y, searchCells(maximum))));
         }
         return shaper;
     }

@@ -45,6 +45,7 @@ public:
         std::vector<double> value;        // the curve at every code / maximum
         std::vector<double> midpoint;     // [c]: the curve at (c - 0.5) / maximum, c >= 1
         std::vector<uint16_t> searchFrom; // per cell of sqrt(value): codes below the cell
+        int steps = 0;                    // the most codes a cell holds
     };
 
 private:
