@@ -122,39 +122,49 @@ enum class Curves { AsRead, TabulatedInFloat };
 
 struct ProfileCase {
     const char* name;
-    bool grey;
     std::function<std::vector<unsigned char>()> bytes; // empty: the built-in sRGB
-    bool fastPath;
-    bool allEightBit; // every 8-bit triple, else a random set
-    // Gamut inside the working range and a straight toe, so that the round
-    // trip comes back within 8 of 65535 (pure powers lose dark codes).
-    bool roundTrips;
     // Below this 16-bit code the reference's way back is good to a few codes
     // only: a pure power's inverse is steep near black, and LittleCMS's
     // float pipeline cancels digits in the inverse matrix there.
     int referenceFloor = 0;
     Curves reference = Curves::AsRead;
+    bool grey = false;
+    bool fastPath = true;
+    bool allEightBit = false; // every 8-bit triple, else a random set
+    // Gamut inside the working range and a straight toe, so that the round
+    // trip comes back within 8 of 65535 (pure powers lose dark codes).
+    bool roundTrips = false;
 };
 
+std::vector<unsigned char> builtIn()
+{
+    return {};
+}
+
+std::vector<unsigned char> greyGamma22()
+{
+    cmsToneCurve* gamma = cmsBuildGamma(nullptr, 2.2);
+    cmsHPROFILE profile = cmsCreateGrayProfile(cmsD50_xyY(), gamma);
+    cmsFreeToneCurve(gamma);
+    return saved(profile);
+}
+
 const ProfileCase kCases[] = {
-    {"srgb", false, [] { return std::vector<unsigned char>(); }, true, true, true},
-    {"adobe_like_gamma_2_2", false,
-     [] { return saved(rgbProfile(kD65, kAdobePrimaries, cmsBuildGamma(nullptr, 2.2))); }, true,
-     true, false, 1024},
-    {"prophoto_like_gamma_1_8", false,
-     [] { return saved(rgbProfile(kD50, kProPhotoPrimaries, cmsBuildGamma(nullptr, 1.8))); }, true,
-     false, false, 1024},
-    {"tabulated_curve", false, tabulatedProfile, true, false, true, 0, Curves::TabulatedInFloat},
-    {"through_a_lut", false, lutProfile, false, false, false},
-    {"srgb_grey", true, [] { return std::vector<unsigned char>(); }, true, true, true},
-    {"grey_gamma_2_2", true,
-     [] {
-         cmsToneCurve* gamma = cmsBuildGamma(nullptr, 2.2);
-         cmsHPROFILE profile = cmsCreateGrayProfile(cmsD50_xyY(), gamma);
-         cmsFreeToneCurve(gamma);
-         return saved(profile);
-     },
-     true, true, false, 1024},
+    {.name = "srgb", .bytes = builtIn, .allEightBit = true, .roundTrips = true},
+    {.name = "adobe_like_gamma_2_2",
+     .bytes = [] { return saved(rgbProfile(kD65, kAdobePrimaries, cmsBuildGamma(nullptr, 2.2))); },
+     .referenceFloor = 1024,
+     .allEightBit = true},
+    {.name = "prophoto_like_gamma_1_8",
+     .bytes =
+         [] { return saved(rgbProfile(kD50, kProPhotoPrimaries, cmsBuildGamma(nullptr, 1.8))); }},
+    {.name = "tabulated_curve",
+     .bytes = tabulatedProfile,
+     .reference = Curves::TabulatedInFloat,
+     .roundTrips = true},
+    {.name = "through_a_lut", .bytes = lutProfile, .fastPath = false},
+    {.name = "srgb_grey", .bytes = builtIn, .grey = true, .roundTrips = true},
+    {.name = "grey_gamma_2_2", .bytes = greyGamma22, .grey = true},
 };
 
 // LittleCMS's conversions of one profile in double precision. For the
