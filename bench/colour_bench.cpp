@@ -31,7 +31,7 @@ const std::vector<uint16_t>& photo16()
         for (int y = 0; y < kHeight; ++y)
             for (int x = 0; x < kWidth; ++x) {
                 double u = double(x) / kWidth, v = double(y) / kHeight;
-                double channel[3] = {u, v, 0.5 + 0.45 * std::sin(9.0 * u + 5.0 * v)};
+                const double channel[3] = {u, v, 0.5 + 0.45 * std::sin(9.0 * u + 5.0 * v)};
                 for (int c = 0; c < 3; ++c)
                     out[(std::size_t(y) * kWidth + std::size_t(x)) * 3 + std::size_t(c)] =
                         uint16_t(std::clamp(int(channel[c] * 65535.0) + noise(random), 0, 65535));

@@ -97,12 +97,12 @@ int32_t searchCells(int maximum)
 // Each sample's linear value. Kept out of the AVX2 build on purpose: there it
 // would become gathers, which are slower than scalar loads on many processors.
 template <typename Sample>
-[[gnu::noinline]] void lookUp(const Sample* in, std::size_t count, const Curve (&curves)[3],
+[[gnu::noinline]] void lookUp(const Sample* in, std::size_t count, const Curve* const (&curves)[3],
                               double* red, double* green, double* blue)
 {
-    const double* redValue = curves[0].value.data();
-    const double* greenValue = curves[1].value.data();
-    const double* blueValue = curves[2].value.data();
+    const double* redValue = curves[0]->value.data();
+    const double* greenValue = curves[1]->value.data();
+    const double* blueValue = curves[2]->value.data();
     for (std::size_t i = 0; i < count; ++i) {
         red[i] = redValue[in[3 * i]];
         green[i] = greenValue[in[3 * i + 1]];
@@ -114,8 +114,8 @@ template <typename Sample>
 // vectorises; it is compiled once for the baseline and once for AVX2.
 template <typename Sample>
 [[gnu::always_inline]] inline void toWorkingBatch(const Sample* in, std::size_t count,
-                                                  const Curve (&curves)[3], const double (&m)[3][3],
-                                                  uint16_t* out)
+                                                  const Curve* const (&curves)[3],
+                                                  const double (&m)[3][3], uint16_t* out)
 {
     double red[kBatch], green[kBatch], blue[kBatch];
     lookUp(in, count, curves, red, green, blue);
@@ -136,7 +136,7 @@ template <typename Sample>
 // search per channel is scalar.
 template <typename Sample>
 [[gnu::always_inline]] inline void
-fromWorkingBatch(const uint16_t* in, std::size_t count, const Curve (&curves)[3],
+fromWorkingBatch(const uint16_t* in, std::size_t count, const Curve* const (&curves)[3],
                  const double (&m)[3][3], int maximum, Sample* out)
 {
     double linear[3][kBatch];
@@ -159,18 +159,18 @@ fromWorkingBatch(const uint16_t* in, std::size_t count, const Curve (&curves)[3]
     for (std::size_t i = 0; i < count; ++i)
         for (int channel = 0; channel < 3; ++channel)
             out[3 * i + std::size_t(channel)] = static_cast<Sample>(
-                nearestCode(curves[channel], linear[channel][i], cell[channel][i]));
+                nearestCode(*curves[channel], linear[channel][i], cell[channel][i]));
 }
 
 template <typename Sample>
-void toWorkingBaseline(const Sample* in, std::size_t count, const Curve (&curves)[3],
+void toWorkingBaseline(const Sample* in, std::size_t count, const Curve* const (&curves)[3],
                        const double (&m)[3][3], uint16_t* out)
 {
     toWorkingBatch(in, count, curves, m, out);
 }
 
 template <typename Sample>
-void fromWorkingBaseline(const uint16_t* in, std::size_t count, const Curve (&curves)[3],
+void fromWorkingBaseline(const uint16_t* in, std::size_t count, const Curve* const (&curves)[3],
                          const double (&m)[3][3], int maximum, Sample* out)
 {
     fromWorkingBatch(in, count, curves, m, maximum, out);
@@ -179,7 +179,7 @@ void fromWorkingBaseline(const uint16_t* in, std::size_t count, const Curve (&cu
 #if VIVANTO_X86
 template <typename Sample>
 [[gnu::target("avx2")]] void toWorkingAvx2(const Sample* in, std::size_t count,
-                                           const Curve (&curves)[3], const double (&m)[3][3],
+                                           const Curve* const (&curves)[3], const double (&m)[3][3],
                                            uint16_t* out)
 {
     toWorkingBatch(in, count, curves, m, out);
@@ -187,8 +187,8 @@ template <typename Sample>
 
 template <typename Sample>
 [[gnu::target("avx2")]] void fromWorkingAvx2(const uint16_t* in, std::size_t count,
-                                             const Curve (&curves)[3], const double (&m)[3][3],
-                                             int maximum, Sample* out)
+                                             const Curve* const (&curves)[3],
+                                             const double (&m)[3][3], int maximum, Sample* out)
 {
     fromWorkingBatch(in, count, curves, m, maximum, out);
 }
@@ -330,14 +330,24 @@ std::unique_ptr<MatrixShaper> MatrixShaper::tryMake(cmsHPROFILE profile, bool gr
         if (curve == nullptr)
             return nullptr;
         ToneCurve toneCurve(curve);
-        if (!toneCurve.usable() || !tabulate(toneCurve, maximum, shaper->curves_[channel]))
+        if (!toneCurve.usable() || !tabulate(toneCurve, maximum, shaper->tables_[channel]))
             return nullptr;
+        // Channels with the same curve (most profiles) share its tables,
+        // which then take a third of the cache.
+        shaper->curves_[channel] = &shaper->tables_[channel];
+        for (int before = 0; before < channel; ++before)
+            if (shaper->tables_[before].midpoint == shaper->tables_[channel].midpoint
+                && shaper->tables_[before].value == shaper->tables_[channel].value) {
+                shaper->curves_[channel] = shaper->curves_[before];
+                shaper->tables_[channel] = Curve();
+                break;
+            }
     }
 
     if (grey) {
         // XYZ is the white times the curve's value, so L* follows from Y alone
         // and a* = b* = 0; the way back needs only L*.
-        const Curve& curve = shaper->curves_[0];
+        const Curve& curve = shaper->tables_[0];
         shaper->greyLightness_.resize(curve.value.size());
         for (std::size_t code = 0; code < curve.value.size(); ++code)
             shaper->greyLightness_[code] =

@@ -37,6 +37,9 @@ public:
     void toWorking(const void* samples, uint16_t* working, std::size_t pixels) const;
     void fromWorking(const uint16_t* working, void* samples, std::size_t pixels) const;
 
+    MatrixShaper(const MatrixShaper&) = delete; // curves_ points into tables_
+    MatrixShaper& operator=(const MatrixShaper&) = delete;
+
     // Whether the hot loops run with vector instructions beyond the baseline.
     bool vectorised() const { return vectorised_; }
 
@@ -56,9 +59,10 @@ private:
     bool grey_ = false;
     int bits_ = 8;
     bool vectorised_ = false;
-    Curve curves_[3];
-    double toXyz_[3][3]{};   // linear RGB to XYZ relative to the D50 white
-    double fromXyz_[3][3]{}; // the inverse, from XYZ relative to the D50 white
+    Curve tables_[3];
+    const Curve* curves_[3]{}; // each channel's, into tables_
+    double toXyz_[3][3]{};     // linear RGB to XYZ relative to the D50 white
+    double fromXyz_[3][3]{};   // the inverse, from XYZ relative to the D50 white
     // Grey: the working lightness sample of every code, and the code of every
     // lightness sample (grey depends on L* alone).
     std::vector<uint16_t> greyLightness_;
