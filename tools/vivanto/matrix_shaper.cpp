@@ -221,6 +221,16 @@ public:
         }
     }
     bool usable() const { return cmsGetToneCurveParametricType(curve_) != 0 || !table_.empty(); }
+    bool sameAs(const ToneCurve& other) const
+    {
+        int type = cmsGetToneCurveParametricType(curve_);
+        if (type != cmsGetToneCurveParametricType(other.curve_) || table_ != other.table_)
+            return false;
+        const cmsFloat64Number* mine = cmsGetToneCurveParams(curve_);
+        const cmsFloat64Number* theirs = cmsGetToneCurveParams(other.curve_);
+        return type == 0
+            || (mine != nullptr && theirs != nullptr && std::equal(mine, mine + 10, theirs));
+    }
 
     // x is a code divided by the maximum, passed to LittleCMS as its
     // transforms pass it: rounded to float.
@@ -262,16 +272,19 @@ bool tabulate(const ToneCurve& curve, int maximum, Curve& out)
     // codes whose midpoint lies below that start, less a margin for the
     // rounding of the square root, and cell 0 from none.
     int32_t cells = searchCells(maximum);
-    auto countBelow = [&](double limit) {
-        return int(std::upper_bound(out.midpoint.begin() + 1, out.midpoint.end() - 1, limit)
-                   - (out.midpoint.begin() + 1));
+    // The limits rise from cell to cell, so the counts are kept, not searched.
+    int below = 0, belowEnd = 0;
+    auto countBelow = [&](int& count, double limit) {
+        while (count < maximum && out.midpoint[std::size_t(count) + 1] <= limit)
+            ++count;
+        return count;
     };
     out.searchFrom.resize(std::size_t(cells));
     out.steps = 0;
     for (int32_t cell = 0; cell < cells; ++cell) {
         double start = double(cell) / cells, end = double(cell + 1) / cells;
-        int from = cell == 0 ? 0 : countBelow(start * start * (1.0 - 1e-12));
-        int to = cell + 1 == cells ? maximum : countBelow(end * end * (1.0 + 1e-12));
+        int from = cell == 0 ? 0 : countBelow(below, start * start * (1.0 - 1e-12));
+        int to = cell + 1 == cells ? maximum : countBelow(belowEnd, end * end * (1.0 + 1e-12));
         out.searchFrom[std::size_t(cell)] = static_cast<uint16_t>(from);
         out.steps = std::max(out.steps, to - from);
     }
@@ -324,24 +337,26 @@ std::unique_ptr<MatrixShaper> MatrixShaper::tryMake(cmsHPROFILE profile, bool gr
     shaper->vectorised_ = instructions == Instructions::Best && cpuHasAvx2();
     int maximum = bits == 16 ? 65535 : 255;
     const cmsTagSignature curveTags[3] = {cmsSigRedTRCTag, cmsSigGreenTRCTag, cmsSigBlueTRCTag};
+    std::vector<ToneCurve> toneCurves;
     for (int channel = 0; channel < (grey ? 1 : 3); ++channel) {
         auto* curve = static_cast<const cmsToneCurve*>(
             cmsReadTag(profile, grey ? cmsSigGrayTRCTag : curveTags[channel]));
         if (curve == nullptr)
             return nullptr;
-        ToneCurve toneCurve(curve);
-        if (!toneCurve.usable() || !tabulate(toneCurve, maximum, shaper->tables_[channel]))
+        toneCurves.emplace_back(curve);
+        if (!toneCurves.back().usable())
             return nullptr;
         // Channels with the same curve (most profiles) share its tables,
-        // which then take a third of the cache.
+        // made once and taking a third of the cache.
         shaper->curves_[channel] = &shaper->tables_[channel];
         for (int before = 0; before < channel; ++before)
-            if (shaper->tables_[before].midpoint == shaper->tables_[channel].midpoint
-                && shaper->tables_[before].value == shaper->tables_[channel].value) {
+            if (toneCurves[std::size_t(before)].sameAs(toneCurves.back())) {
                 shaper->curves_[channel] = shaper->curves_[before];
-                shaper->tables_[channel] = Curve();
                 break;
             }
+        if (shaper->curves_[channel] == &shaper->tables_[channel]
+            && !tabulate(toneCurves.back(), maximum, shaper->tables_[channel]))
+            return nullptr;
     }
 
     if (grey) {
