@@ -11,3 +11,6 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-m32")
 set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
+
+# Kernels without IA32 emulation run the programs under qemu-i386.
+include(${CMAKE_CURRENT_LIST_DIR}/I386Emulator.cmake)

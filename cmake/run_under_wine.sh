@@ -14,6 +14,18 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
+# Said plainly rather than left to whatever a missing Wine makes of it: without
+# its 32-bit half, Debian's wine starts the 64-bit one, which cannot run a
+# 32-bit prefix.
+if ! command -v wine >/dev/null; then
+  echo "run_under_wine.sh: Wine is missing, so ${1:-the program} cannot run (Debian: apt-get install wine wine32:i386)" >&2
+  exit 1
+fi
+if [ -x /usr/lib/wine/wine64 ] && [ ! -x /usr/lib/wine/wine ]; then
+  echo "run_under_wine.sh: Wine's 32-bit half is missing, so ${1:-the program} cannot run (Debian: apt-get install wine32:i386)" >&2
+  exit 1
+fi
+
 # Tests run in parallel: only one of them may make the prefix.
 mkdir -p "$(dirname "$WINEPREFIX")"
 exec 9>"$WINEPREFIX.lock"

@@ -1,47 +1,176 @@
 #!/usr/bin/env bash
-# The whole test suite: every build we ship or vary, each with its tests.
+# The whole test suite: every build we ship or vary, each with its tests, in
+# parts. Every part runs even when one before it failed, and the run ends with
+# a table of every part: passed, failed, or could not be set up (a Debian
+# package it needs could not be installed), with the reason in one line. The
+# exit status is 0 only when every part passed.
+#
+#   bash scripts/test.sh               every part
+#   bash scripts/test.sh --list        the parts, by name
+#   bash scripts/test.sh NAME [NAME]   only these parts, e.g. linux-i686
 source "$(dirname "$0")/lib.sh"
 cd "$repo_root"
-ensure_base_packages
-ensure_vivanto_packages
 
-section "Linux x86_64 (one-byte host boolean, exact evaluation)"
-build_and_test_preset default
+# Each part installs what it needs itself, so that it also runs alone, and
+# fails on its first failing command (it runs in a subshell with set -e).
+part_default() {
+  ensure_base_packages
+  ensure_vivanto_packages
+  build_and_test_preset default
+}
 
-section "vivanto serve in a browser (chromium, headless)"
-bash scripts/browser_test.sh
+part_browser() {
+  run_step bash scripts/browser_test.sh
+}
 
-section "Linux x86_64, Mac variant (32-bit host boolean, plain single precision)"
-build_and_test_preset mac-variant
+part_package() {
+  run_step bash scripts/package_test.sh
+}
 
-section "Linux i686 (g++ -m32: 32-bit pointers and handles, as in both shipped builds)"
-ensure_packages gcc-multilib g++-multilib
-build_and_test_preset linux-i686
+part_plain_release() {
+  ensure_base_packages
+  ensure_vivanto_packages
+  ensure_packages clang-14
+  build_and_test_plain_release gcc g++
+  build_and_test_plain_release clang-14 clang++-14
+}
 
-section "Windows x86 DLL (MinGW-w64 i686): its PE headers, and the suite under Wine"
-ensure_windows_packages
-build_and_test_preset windows-x86
+part_mac_variant() {
+  ensure_base_packages
+  ensure_vivanto_packages
+  build_and_test_preset mac-variant
+}
 
-section "Mac OS X i386 object (clang, freestanding): the suite on its code, through our Mach-O loader"
-ensure_packages clang-14 llvm-14 gcc-multilib g++-multilib qemu-user
-build_and_test_preset macos-i386-object
+part_linux_i686() {
+  ensure_base_packages
+  ensure_i686_packages
+  build_and_test_preset linux-i686
+}
+
+# The DLL and its test programs build without Wine; only running them needs it,
+# so the PE headers are checked here and the suite under Wine is a part of its own.
+part_windows_x86_dll() {
+  ensure_base_packages
+  ensure_windows_build_packages
+  configure_and_build_preset windows-x86
+  run_step ctest --preset windows-x86 -R '^dll_'
+}
+
+part_windows_x86_wine() {
+  ensure_base_packages
+  ensure_windows_build_packages
+  ensure_wine_packages
+  configure_and_build_preset windows-x86
+  run_step ctest --preset windows-x86 -E '^dll_'
+}
+
+part_macos_i386_object() {
+  ensure_base_packages
+  ensure_i686_packages
+  ensure_packages clang-14 llvm-14
+  build_and_test_preset macos-i386-object
+}
 
 # Hardening: the suite under sanitizers, fuzzing and static analysis.
-source "$repo_root/scripts/hardening_packages.sh"
-ensure_hardening_packages
+part_asan_ubsan() {
+  source "$repo_root/scripts/hardening_packages.sh"
+  ensure_hardening_packages
+  build_and_test_preset asan-ubsan
+}
 
-section "AddressSanitizer + UndefinedBehaviorSanitizer (clang): the whole suite"
-build_and_test_preset asan-ubsan
+part_tsan() {
+  source "$repo_root/scripts/hardening_packages.sh"
+  ensure_hardening_packages
+  build_and_test_preset tsan
+}
 
-section "ThreadSanitizer (clang): the concurrent tests"
-build_and_test_preset tsan
+part_fuzz() {
+  run_step bash scripts/fuzz.sh
+}
 
-section "Fuzzing: each target for a bounded time"
-bash scripts/fuzz.sh
+part_static_analysis() {
+  run_step bash scripts/static_analysis.sh
+}
 
-section "Static analysis: clang-tidy, cppcheck, layout"
-bash scripts/static_analysis.sh
+# name|title, in the order they run.
+parts=(
+  "default|Linux x86_64 (one-byte host boolean, exact evaluation)"
+  "browser|vivanto serve in a browser (chromium, headless)"
+  "package|Debian package: cpack --preset default, unpacked and run from a temporary root"
+  "plain-release|Plain Release builds (g++ and clang++, warnings not errors) and their suites"
+  "mac-variant|Linux x86_64, Mac variant (32-bit host boolean, plain single precision)"
+  "linux-i686|Linux i686 (g++ -m32: 32-bit pointers and handles, as in both shipped builds)"
+  "windows-x86-dll|Windows x86 DLL (MinGW-w64 i686): built, and its PE headers"
+  "windows-x86-wine|Windows x86 DLL: the suite under Wine"
+  "macos-i386-object|Mac OS X i386 object (clang, freestanding): the suite on its code, through our Mach-O loader"
+  "asan-ubsan|AddressSanitizer + UndefinedBehaviorSanitizer (clang): the whole suite"
+  "tsan|ThreadSanitizer (clang): the concurrent tests"
+  "fuzz|Fuzzing: each target for a bounded time"
+  "static-analysis|Static analysis: clang-tidy, cppcheck, layout"
+)
 
-print_section_times
+if [ "${1:-}" = "--list" ]; then
+  for part in "${parts[@]}"; do printf '%-18s %s\n' "${part%%|*}" "${part#*|}"; done
+  exit 0
+fi
+wanted=("$@")
+for name in "${wanted[@]}"; do
+  printf '%s\n' "${parts[@]%%|*}" | grep -qx -- "$name" \
+    || { echo "no part named '$name'; bash scripts/test.sh --list names them" >&2; exit 2; }
+done
+
+VIVANTO_RUN_STATE=$(mktemp -d)
+export VIVANTO_RUN_STATE
+trap 'rm -rf "$VIVANTO_RUN_STATE"' EXIT
+
+# Runs one part in a subshell and files its result: passed; could not be set
+# up (it said why through setup_failed); or failed, naming the command that
+# failed (run_step keeps it).
+results=()
+run_part() {
+  local name=$1 title=$2 started=$SECONDS status result reason
+  local setup_failure=$VIVANTO_RUN_STATE/setup-failure-$name step=$VIVANTO_RUN_STATE/step-$name
+  : >"$setup_failure"
+  : >"$step"
+  echo
+  echo "=== $title ==="
+  set +e
+  (
+    set -e
+    export VIVANTO_SETUP_FAILURE=$setup_failure VIVANTO_STEP=$step
+    "part_${name//-/_}"
+  )
+  status=$?
+  set -e
+  if [ "$status" -eq 0 ]; then
+    result="passed" reason=""
+  elif [ -s "$setup_failure" ]; then
+    result="could not be set up" reason=$(head -1 "$setup_failure")
+  else
+    result="failed" reason="exit status $status"
+    [ -s "$step" ] && reason="$(cat "$step") (exit status $status)"
+  fi
+  results+=("$(printf '%-18s %-20s %5d s  %s' "$name" "$result" $((SECONDS - started)) "$reason")")
+  [ "$result" = "passed" ]
+}
+
+all_passed=1
+for part in "${parts[@]}"; do
+  name=${part%%|*}
+  if [ ${#wanted[@]} -gt 0 ] && ! printf '%s\n' "${wanted[@]}" | grep -qx -- "$name"; then
+    continue
+  fi
+  run_part "$name" "${part#*|}" || all_passed=0
+done
+
 echo
-echo "all test builds passed"
+echo "=== every part ==="
+printf '%-18s %-20s %7s  %s\n' "part" "result" "time" "reason"
+printf '%s\n' "${results[@]}"
+echo
+if [ "$all_passed" -eq 1 ]; then
+  echo "every part passed"
+  exit 0
+fi
+echo "not every part passed; each part's output follows its === title ==="
+exit 1

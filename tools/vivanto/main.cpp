@@ -25,14 +25,18 @@ constexpr int kExitFileFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;
 
-// The plug-in installed beside vivanto, else the one this build made.
+// The plug-in beside vivanto, else where an installed vivanto keeps it, else
+// the one this build made; all found from vivanto's own path, so an unpacked
+// package or a moved build tree works from any folder.
 std::string defaultPluginPath()
 {
     std::error_code ec;
     fs::path here = fs::read_symlink("/proc/self/exe", ec).parent_path();
-    fs::path beside = here / VIVANTO_PLUGIN_NAME;
-    if (fs::exists(beside, ec))
-        return beside.string();
+    for (const char* relative : {VIVANTO_PLUGIN_NAME, VIVANTO_PLUGIN_FROM_INSTALLED_TOOL}) {
+        fs::path candidate = (here / relative).lexically_normal();
+        if (fs::exists(candidate, ec))
+            return candidate.string();
+    }
     return (here / VIVANTO_PLUGIN_FROM_TOOL).lexically_normal().string();
 }
 
