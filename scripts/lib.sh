@@ -14,6 +14,17 @@ setup_failed() {
   fi
 }
 
+# Why this machine cannot run a part at all, whatever is installed: a fact of
+# the machine (its kernel, say), checked when the part starts, not a package
+# that failed to install. scripts/test.sh reports such a part as "cannot run
+# here" in its table, apart from the parts that passed or failed.
+cannot_run_here() {
+  echo "cannot run on this machine: $*" >&2
+  if [ -n "${VIVANTO_CANNOT_RUN:-}" ]; then
+    echo "$*" >>"$VIVANTO_CANNOT_RUN"
+  fi
+}
+
 # Whether the package lists were fetched in this run, and apt's complaint if
 # one could not be: kept in VIVANTO_RUN_STATE (a folder scripts/test.sh makes
 # for its parts) so each part does not fetch them again.

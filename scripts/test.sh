@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The whole test suite: every build we ship or vary, each with its tests, in
 # parts. Every part runs even when one before it failed, and the run ends with
-# a table of every part: passed, failed, or could not be set up (a Debian
-# package it needs could not be installed), with the reason in one line. The
-# exit status is 0 only when every part passed.
+# a table of every part: passed, failed, could not be set up (a Debian
+# package it needs could not be installed), or cannot run here (the machine
+# itself cannot run it, whatever is installed: a kernel that runs no 32-bit
+# programs cannot run Wine), with the reason in one line. The exit status is 0
+# only when every part passed that the machine can run.
 #
 #   bash scripts/test.sh               every part
 #   bash scripts/test.sh --list        the parts, by name
@@ -56,8 +58,18 @@ part_windows_x86_dll() {
   run_step ctest --preset windows-x86 -R '^dll_'
 }
 
+# Wine's 32-bit half is itself a 32-bit x86 Linux program. On a kernel without
+# IA32 emulation it cannot start, and under qemu-i386 Wine's set-up of its
+# prefix hangs (tried: wineboot never finishes), so there the suite cannot run
+# at all; that is asked of the kernel before any package is installed, so that
+# on a machine that can run it a failed install still fails the part.
 part_windows_x86_wine() {
   ensure_base_packages
+  ensure_packages gcc-multilib
+  if ! i386_programs_run_natively; then
+    cannot_run_here "the kernel runs no 32-bit x86 programs (no IA32 emulation), and Wine's 32-bit loader is one; Wine does not run under qemu-i386"
+    return 1
+  fi
   ensure_windows_build_packages
   ensure_wine_packages
   configure_and_build_preset windows-x86
@@ -127,23 +139,29 @@ trap 'rm -rf "$VIVANTO_RUN_STATE"' EXIT
 # up (it said why through setup_failed); or failed, naming the command that
 # failed (run_step keeps it).
 results=()
+not_runnable_here=()
 run_part() {
   local name=$1 title=$2 started=$SECONDS status result reason
   local setup_failure=$VIVANTO_RUN_STATE/setup-failure-$name step=$VIVANTO_RUN_STATE/step-$name
+  local cannot_run=$VIVANTO_RUN_STATE/cannot-run-$name
   : >"$setup_failure"
   : >"$step"
+  : >"$cannot_run"
   echo
   echo "=== $title ==="
   set +e
   (
     set -e
-    export VIVANTO_SETUP_FAILURE=$setup_failure VIVANTO_STEP=$step
+    export VIVANTO_SETUP_FAILURE=$setup_failure VIVANTO_STEP=$step VIVANTO_CANNOT_RUN=$cannot_run
     "part_${name//-/_}"
   )
   status=$?
   set -e
   if [ "$status" -eq 0 ]; then
     result="passed" reason=""
+  elif [ -s "$cannot_run" ]; then
+    result="cannot run here" reason=$(head -1 "$cannot_run")
+    not_runnable_here+=("$name")
   elif [ -s "$setup_failure" ]; then
     result="could not be set up" reason=$(head -1 "$setup_failure")
   else
@@ -151,7 +169,7 @@ run_part() {
     [ -s "$step" ] && reason="$(cat "$step") (exit status $status)"
   fi
   results+=("$(printf '%-18s %-20s %5d s  %s' "$name" "$result" $((SECONDS - started)) "$reason")")
-  [ "$result" = "passed" ]
+  [ "$result" = "passed" ] || [ "$result" = "cannot run here" ]
 }
 
 all_passed=1
@@ -168,9 +186,17 @@ echo "=== every part ==="
 printf '%-18s %-20s %7s  %s\n' "part" "result" "time" "reason"
 printf '%s\n' "${results[@]}"
 echo
+passed_count=$(printf '%s\n' "${results[@]}" | grep -c '^[^ ]* *passed ' || true)
+skipped_count=${#not_runnable_here[@]}
+failed_count=$((${#results[@]} - passed_count - skipped_count))
 if [ "$all_passed" -eq 1 ]; then
-  echo "every part passed"
-  exit 0
+  if [ "$skipped_count" -gt 0 ]; then
+    echo "every part passed that this machine can run; it cannot run: ${not_runnable_here[*]} (reason in the table)"
+  else
+    echo "every part passed"
+  fi
+else
+  echo "not every part passed; each part's output follows its === title ==="
 fi
-echo "not every part passed; each part's output follows its === title ==="
-exit 1
+echo "parts: $passed_count passed, $failed_count failed, $skipped_count skipped"
+[ "$all_passed" -eq 1 ]
