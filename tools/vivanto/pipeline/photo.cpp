@@ -20,18 +20,6 @@ namespace {
 
 constexpr const char* kProfileField = "icc-profile-data";
 
-// The first line of libvips' error buffer, which is then cleared so that the
-// next file's message starts afresh.
-std::string libraryMessage(const vips::VError& error)
-{
-    std::string text = error.what();
-    vips_error_clear();
-    if (text.find("is not a known file format") != std::string::npos)
-        return "not an image in any format libvips knows";
-    text.resize(std::min(text.size(), text.find('\n')));
-    return text.empty() ? "unknown error" : text;
-}
-
 // Converts [first, end) in chunks and gives up between chunks once the user
 // has pressed Ctrl-C: a large photo takes seconds, and the caller throws the
 // half-converted pixels away.
@@ -74,18 +62,6 @@ FileFormat formatOfLoader(const std::string& loader)
     throw PhotoError("unsupported format (" + kind + "): vivanto reads PNG, TIFF and JPEG");
 }
 
-VipsInterpretation interpretationOf(bool grey, int bits)
-{
-    if (grey)
-        return bits == 16 ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W;
-    return bits == 16 ? VIPS_INTERPRETATION_RGB16 : VIPS_INTERPRETATION_sRGB;
-}
-
-VipsBandFormat bandFormatOf(int bits)
-{
-    return bits == 16 ? VIPS_FORMAT_USHORT : VIPS_FORMAT_UCHAR;
-}
-
 VImage colourBands(const Photo& photo)
 {
     VImage colour = photo.image.extract_band(0, VImage::option()->set("n", photo.grey ? 1 : 3));
@@ -109,24 +85,12 @@ VImage rescaledAlpha(const Photo& photo, int bits)
 // profile...) is carried over.
 bool isCoreField(const char* name)
 {
-    static const std::set<std::string> core{"width",
-                                            "height",
-                                            "bands",
-                                            "format",
-                                            "coding",
-                                            "interpretation",
-                                            "xoffset",
-                                            "yoffset",
-                                            "xres",
-                                            "yres",
-                                            "filename",
-                                            "mode",
-                                            "scale",
-                                            "offset",
-                                            "vips-loader",
-                                            "bits-per-sample",
-                                            "palette-bit-depth"};
-    return core.contains(name);
+    static const std::set<std::string> core{
+        "width",   "height", "bands", "format",   "coding", "interpretation", "xoffset",
+        "yoffset", "xres",   "yres",  "filename", "mode",   "scale",          "offset"};
+    const std::vector<std::string>& loaderOnly = loaderOnlyFields();
+    return core.contains(name)
+        || std::find(loaderOnly.begin(), loaderOnly.end(), name) != loaderOnly.end();
 }
 
 VImage withMetadataOf(VImage image, const VImage& source)
@@ -148,14 +112,65 @@ VImage withMetadataOf(VImage image, const VImage& source)
 
 } // namespace
 
+std::string libraryMessage(const std::string& message)
+{
+    std::string text = message;
+    if (text.find("is not a known file format") != std::string::npos)
+        return "not an image in any format libvips knows";
+    text.resize(std::min(text.size(), text.find('\n')));
+    return text.empty() ? "unknown error" : text;
+}
+
+std::string libraryMessage(const vips::VError& error)
+{
+    std::string text = error.what();
+    vips_error_clear();
+    return libraryMessage(text);
+}
+
+VipsInterpretation interpretationOf(bool grey, int bits)
+{
+    if (grey)
+        return bits == 16 ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W;
+    return bits == 16 ? VIPS_INTERPRETATION_RGB16 : VIPS_INTERPRETATION_sRGB;
+}
+
+VipsBandFormat bandFormatOf(int bits)
+{
+    return bits == 16 ? VIPS_FORMAT_USHORT : VIPS_FORMAT_UCHAR;
+}
+
+const std::vector<std::string>& loaderOnlyFields()
+{
+    static const std::vector<std::string> fields{"vips-loader", "bits-per-sample",
+                                                 "palette-bit-depth"};
+    return fields;
+}
+
 void startImageLibrary(const char* programName)
 {
     if (VIPS_INIT(programName) != 0)
         throw PhotoError("cannot start libvips: " + std::string(vips_error_buffer()));
     g_log_set_handler("VIPS", G_LOG_LEVEL_WARNING, quietWarning, nullptr);
+    // Every photo is opened, run once and let go: cached operations would
+    // only hold on to decoders and their buffers across a batch.
+    vips_cache_set_max(0);
 }
 
 Photo decodePhoto(const std::string& path)
+{
+    Photo photo = openPhoto(path);
+    try {
+        // Decoding happens here, so a truncated or corrupt file fails now.
+        photo.image = photo.image.copy_memory();
+    } catch (const vips::VError& error) {
+        throw PhotoError("cannot decode (corrupt, truncated or not an image): "
+                         + libraryMessage(error));
+    }
+    return photo;
+}
+
+Photo openPhoto(const std::string& path)
 {
     checkReadable(path);
     Photo photo;
@@ -180,9 +195,7 @@ Photo decodePhoto(const std::string& path)
             auto data = static_cast<const unsigned char*>(header.get_blob(kProfileField, &length));
             photo.profile.assign(data, data + length);
         }
-        // Decoding happens here, so a truncated or corrupt file fails now,
-        // before any output exists.
-        photo.image = header.copy_memory();
+        photo.image = header;
     } catch (const vips::VError& error) {
         throw PhotoError("cannot decode (corrupt, truncated or not an image): "
                          + libraryMessage(error));

@@ -26,15 +26,35 @@ struct Photo {
     bool grey = false; // one colour band instead of three
     bool hasAlpha = false;
     std::vector<unsigned char> profile; // the embedded ICC profile; empty when there is none
-    vips::VImage image;                 // every band as decoded, held in memory
+    vips::VImage image;                 // every band as decoded: on demand, or held in memory
 };
 
 // Starts libvips; throws PhotoError when it cannot.
 void startImageLibrary(const char* programName);
 
-// Reads and decodes the whole file. Throws PhotoError for a missing,
-// unreadable, corrupt or unsupported file.
+// Opens the file and reads its header; the pixels are decoded on demand, top
+// to bottom, once (sequential access), so a photo is read while it flows
+// through a chain. Throws PhotoError for a missing, unreadable or unsupported
+// file; a file corrupt or truncated past its header fails when its pixels
+// are read.
+Photo openPhoto(const std::string& path);
+
+// Reads and decodes the whole file into memory, for a photo used more than
+// once. Throws PhotoError as openPhoto does, and for a corrupt or truncated file.
 Photo decodePhoto(const std::string& path);
+
+// libvips' error message for the user (its first line), with its error
+// buffer cleared for the next one.
+std::string libraryMessage(const vips::VError& error);
+std::string libraryMessage(const std::string& text);
+
+// The interpretation and band format of a photo's kind at `bits` per sample.
+VipsInterpretation interpretationOf(bool grey, int bits);
+VipsBandFormat bandFormatOf(int bits);
+
+// Header fields of a loader's notes on how the input stored its samples (a
+// palette, fewer bits), which a result does not share.
+const std::vector<std::string>& loaderOnlyFields();
 
 // Colour bands to CIE L*a*b* through the embedded profile (sRGB when there is
 // none; see colour.h), then to the working encoding, on `threads` threads.
