@@ -99,6 +99,16 @@ TEST(BadInput, AHeaderClaimingTenGigapixelsThenTruncatedFailsInBoundedMemory)
     EXPECT_TRUE(written.contains("good.png"));
     // The whole working image of 10^10 pixels would be 60 GB.
     EXPECT_LT(run.peakKiB, allowedKiB(600 * 1024)) << "peak memory, KiB";
+
+    // One stage call over all of it would have to hold it whole: refused.
+    ScratchFolder elsewhere;
+    ToolRun once = runVivanto({"--strip-rows", "0", huge, "-o", elsewhere.path().string()});
+    EXPECT_EQ(once.status, 1);
+    EXPECT_NE(once.err.find("vivanto: " + huge + ": too large for one stage call over the whole "
+                            "photo (--strip-rows 0 would hold 90000 MB at once"),
+              std::string::npos)
+        << once.err;
+    EXPECT_TRUE(snapshot(elsewhere.path()).empty());
 }
 
 TEST(BadInput, APhotoLargerThanMemoryAllowsIsProcessedInBoundedMemory)

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <shared_mutex>
@@ -207,8 +208,11 @@ ChainOptions Batch::chainOptions(int bits, int index, bool measure)
     ChainOptions options{.outputBits = bits,
                          .rowsPerStrip = request_.stripRows,
                          .histograms = measure,
-                         .cancelFlag = cancelFlag(),
-                         .pluginGuard = &pluginGuard_};
+                         .cancelFlag = cancelFlag()};
+    options.aroundStageCall = [this](const std::function<int()>& call) {
+        std::shared_lock together(pluginGuard_);
+        return call();
+    };
     options.progress = [this, index](double share) {
         progress_.update(index + 1, "working", share);
     };

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <mutex>
+#include <unistd.h>
 
 namespace vivanto {
 
@@ -93,6 +95,7 @@ std::string errorBufferText();
 struct Worker {
     VipsRegion* source = nullptr;
     std::vector<uint16_t> working;   // the strip's rows, each with its border
+    std::vector<uint8_t> atEdge;     // per pixel of the strip: an opponent sample at 0 or 65535
     std::vector<VipsPel> colourOnly; // one row of colour samples, for photos with alpha
     AxisHistograms* histograms = nullptr;
 };
@@ -149,7 +152,25 @@ private:
     void fromWorking(Worker& worker, VipsRegion* region, int32_t top, int32_t rows,
                      std::size_t stride);
     void count(Worker& worker, int32_t rows, std::size_t stride, int32_t pixels);
+    void noteEdges(Worker& worker, int32_t rows, std::size_t stride, int32_t pixels);
+    void markClipped(Worker& worker, const VipsRect& region, int32_t top, int32_t rows,
+                     std::size_t stride);
 };
+
+namespace {
+
+bool sampleAtEdge(uint16_t sample)
+{
+    return sample == 0 || sample == 65535;
+}
+
+// Bit 0: red-green at 0 or 65535, bit 1: blue-yellow.
+uint8_t edgeBits(const uint16_t* pixel)
+{
+    return uint8_t((sampleAtEdge(pixel[1]) ? 1 : 0) | (sampleAtEdge(pixel[2]) ? 2 : 0));
+}
+
+} // namespace
 
 // Rows [top, top + rows) of the source, as fetched, into the working buffer:
 // pixel x of the photo lands at buffer column x - firstX, and columns the
@@ -191,15 +212,13 @@ bool Chain::State::stageOver(uint16_t* firstPixel, std::size_t stride, int32_t p
         {.width = pixels, .height = rows, .border = options.border, .kind = kPixelFormat},
         firstPixel, int64_t(stride));
     PipeData pipe = host.pipe(&image, options.cancelFlag);
-    int result = 0;
-    {
-        std::shared_lock<std::shared_mutex> guard;
-        if (options.pluginGuard != nullptr)
-            guard = std::shared_lock(*options.pluginGuard);
+    auto call = [&] {
         auto started = Clock::now();
-        result = stage.processHook()(host.record(), &pipe);
+        int answer = stage.processHook()(host.record(), &pipe);
         hookNs += nanosecondsSince(started);
-    }
+        return answer;
+    };
+    int result = options.aroundStageCall ? options.aroundStageCall(call) : call();
     host.removeImage(image);
     // Nobody reads the calls of a render; they would only pile up over a large photo.
     host.log().clear();
@@ -220,6 +239,36 @@ void Chain::State::count(Worker& worker, int32_t rows, std::size_t stride, int32
         for (int32_t x = 0; x < pixels; ++x, pixel += kChannels) {
             ++counts[0][pixel[1]];
             ++counts[1][pixel[2]];
+        }
+    }
+}
+
+void Chain::State::noteEdges(Worker& worker, int32_t rows, std::size_t stride, int32_t pixels)
+{
+    worker.atEdge.resize(std::size_t(rows) * std::size_t(pixels));
+    for (int32_t row = 0; row < rows; ++row) {
+        const uint16_t* pixel = worker.working.data() + std::size_t(row) * stride
+            + std::size_t(options.border) * kChannels;
+        for (int32_t x = 0; x < pixels; ++x, pixel += kChannels)
+            worker.atEdge[std::size_t(row) * std::size_t(pixels) + std::size_t(x)] =
+                edgeBits(pixel);
+    }
+}
+
+// A sample the stage left at an edge counts only when it was not there before.
+void Chain::State::markClipped(Worker& worker, const VipsRect& region, int32_t top, int32_t rows,
+                               std::size_t stride)
+{
+    std::vector<uint8_t>& marks = *options.clippedPixels;
+    for (int32_t row = 0; row < rows; ++row) {
+        const uint16_t* pixel = worker.working.data() + std::size_t(row) * stride
+            + std::size_t(options.border) * kChannels;
+        std::size_t at = std::size_t(top + row) * std::size_t(width) + std::size_t(region.left);
+        for (int32_t x = 0; x < region.width; ++x, pixel += kChannels) {
+            uint8_t before =
+                worker.atEdge[std::size_t(row) * std::size_t(region.width) + std::size_t(x)];
+            if ((edgeBits(pixel) & ~before) != 0)
+                marks[at + std::size_t(x)] = 1;
         }
     }
 }
@@ -278,6 +327,8 @@ int Chain::State::generate(Worker& worker, VipsRegion* region)
         toWorking(worker, fetched, top, rows, r.left - border, stride);
         if (worker.histograms != nullptr)
             count(worker, rows, stride, r.width);
+        if (options.clippedPixels != nullptr)
+            noteEdges(worker, rows, stride, r.width);
         toWorkingNs += nanosecondsSince(started);
 
         started = Clock::now();
@@ -290,6 +341,8 @@ int Chain::State::generate(Worker& worker, VipsRegion* region)
             cancelled = true;
             return -1;
         }
+        if (options.clippedPixels != nullptr)
+            markClipped(worker, r, top, rows, stride);
 
         started = Clock::now();
         fromWorking(worker, region, top, rows, stride);
@@ -437,6 +490,22 @@ VImage inOneRegion(const VImage& chain)
     return VImage(image);
 }
 
+// One call over the whole photo holds all of it at once, in the working
+// encoding and as the result: refused beyond half the machine's memory,
+// rather than letting it run out.
+void refuseTooLargeForOneCall(const Photo& photo, const ChainOptions& options)
+{
+    auto pixels = double(photo.image.width()) * double(photo.image.height());
+    double bytes = pixels * (kChannels * 2 + photo.image.bands() * options.outputBits / 8.0);
+    double memory = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGESIZE));
+    if (memory > 0 && bytes > memory / 2)
+        throw PhotoError("too large for one stage call over the whole photo (--strip-rows 0 "
+                         "would hold "
+                         + std::to_string(std::llround(bytes / 1e6)) + " MB at once, "
+                         + std::to_string(std::llround(memory / 2e6))
+                         + " MB may be used); leave --strip-rows at its default");
+}
+
 std::string errorBufferText()
 {
     char* text = vips_error_buffer_copy();
@@ -454,10 +523,14 @@ Chain::Chain(StageHost& stage, const Photo& photo, const ChainOptions& options)
     } catch (const ColourError& error) {
         throw PhotoError(error.what());
     }
+    if (options.clippedPixels != nullptr)
+        options.clippedPixels->assign(std::size_t(state_->width) * std::size_t(state_->height), 0);
     try {
         result_ = chainImage(photo.image, state_);
-        if (options.rowsPerStrip == 0)
+        if (options.rowsPerStrip == 0) {
+            refuseTooLargeForOneCall(photo, options);
             result_ = inOneRegion(result_);
+        }
     } catch (const vips::VError& error) {
         throw PhotoError("cannot set up its conversion: " + libraryMessage(error));
     }

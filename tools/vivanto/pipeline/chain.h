@@ -21,7 +21,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <shared_mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -42,16 +41,24 @@ struct ChainTimes {
     double fromWorking = 0; // converting back
 };
 
+// Makes one stage call (`call`, which returns the stage's result) and returns
+// its result: lets whoever shares the plug-in with the chain decide what each
+// call holds (a lock, the settings this render started with). Called from
+// libvips' threads.
+using StageCallWrapper = std::function<int(const std::function<int()>& call)>;
+
 struct ChainOptions {
-    int outputBits = 8; // per sample of the result: 8 or 16
-    int32_t rowsPerStrip =
-        0;              // at most this many rows per stage call; 0: one call for the whole photo
-    int32_t border = 4; // pixels on each side of every row
-    bool histograms = false; // count the opponent samples before the stage (for --stats)
+    int outputBits = 8;       // per sample of the result: 8 or 16
+    int32_t rowsPerStrip = 0; // at most this many rows per stage call; 0: one call for all
+    int32_t border = 4;       // pixels on each side of every row
+    bool histograms = false;  // count the opponent samples before the stage (for --stats)
     HostBool* cancelFlag = nullptr;
-    // Stage calls hold it shared, so that whoever must change the settings
-    // between renders can hold it alone. May be null.
-    std::shared_mutex* pluginGuard = nullptr;
+    StageCallWrapper aroundStageCall; // empty: stage calls are made as they come
+    // When set, made width x height zeros by the chain, then 1 for every
+    // pixel whose red-green or blue-yellow sample the stage left at 0 or
+    // 65535 when it was not there before (the scaled value was clamped).
+    // Each pixel is written by one region only.
+    std::vector<uint8_t>* clippedPixels = nullptr;
     // Called from libvips' threads with the share of rows done (0..1).
     std::function<void(double)> progress;
 };

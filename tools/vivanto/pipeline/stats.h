@@ -33,9 +33,9 @@ struct ClipStats {
     std::array<AxisStats, 2> axes; // red-green, blue-yellow
 };
 
-// `photo` counts the photo's opponent samples before the stage ran. Settings
+// `counts` are the photo's opponent samples before the stage ran. Settings
 // are restored before returning; nothing else may call the stage meanwhile.
-ClipStats measureClipping(StageHost& stage, const AxisHistograms& photo);
+ClipStats measureClipping(StageHost& stage, const AxisHistograms& counts);
 
 // Two lines, one per axis, each starting with `name`.
 std::string describe(const ClipStats& stats, const std::string& name);
