@@ -105,8 +105,10 @@ void putSample(unsigned char* samples, std::size_t index, int bits, unsigned val
     std::memcpy(samples + index * 2, &sample, 2);
 }
 
-// The whole photo through one stage call, as the editor would render it at once.
-std::vector<unsigned char> oneCall(StageHost& stage, const Photo& photo, int outputBits)
+// The whole photo through one stage call, as the editor would render it at
+// once; or there and back without calling the stage.
+std::vector<unsigned char> oneCall(StageHost& stage, const Photo& photo, int outputBits,
+                                   bool callStage = true)
 {
     const int32_t width = photo.image.width(), height = photo.image.height();
     const int colourBands = photo.grey ? 1 : 3;
@@ -135,7 +137,9 @@ std::vector<unsigned char> oneCall(StageHost& stage, const Photo& photo, int out
             }
     }
     PipeData pipe = host.pipe(&image);
-    EXPECT_EQ(stage.processHook()(host.record(), &pipe), 0);
+    if (callStage) {
+        EXPECT_EQ(stage.processHook()(host.record(), &pipe), 0);
+    }
 
     ColourSpace out(photo.profile, photo.grey, outputBits);
     const std::size_t outRow = std::size_t(width) * std::size_t(colourBands * outputBits / 8);
@@ -247,6 +251,12 @@ TEST_P(ChainStrips, EqualOneCallOverTheWholePhotoHoweverCut)
         Chain chain(stage, photo, options);
         EXPECT_EQ(inTiles(chain.result(), c.tileWidth, c.tileHeight, c.threads), reference)
             << "--strip-rows 0: one call";
+    }
+    {
+        Chain withoutStage(photo, options);
+        EXPECT_EQ(inTiles(withoutStage.result(), c.tileWidth, c.tileHeight, c.threads),
+                  oneCall(stage, photo, c.outputBits, false))
+            << "the chain without its stage";
     }
     EXPECT_TRUE(stage.host().violations().empty());
 }

@@ -103,7 +103,7 @@ struct Worker {
 } // namespace
 
 struct Chain::State {
-    State(StageHost& host, const Photo& photo, const ChainOptions& chosen)
+    State(StageHost* host, const Photo& photo, const ChainOptions& chosen)
         : stage(host)
         , sourceImage(photo.image)
         , options(chosen)
@@ -118,7 +118,7 @@ struct Chain::State {
 
     int generate(Worker& worker, VipsRegion* region);
 
-    StageHost& stage;
+    StageHost* const stage;   // null: a chain without its stage
     const VImage sourceImage; // held for as long as the chain's image reads it
     const ChainOptions options;
     const int32_t width;
@@ -164,13 +164,17 @@ bool sampleAtEdge(uint16_t sample)
     return sample == 0 || sample == 65535;
 }
 
-// Bit 0: red-green at 0 or 65535, bit 1: blue-yellow.
-uint8_t edgeBits(const uint16_t* pixel)
+} // namespace
+
+uint8_t opponentEdges(const uint16_t* pixel)
 {
     return uint8_t((sampleAtEdge(pixel[1]) ? 1 : 0) | (sampleAtEdge(pixel[2]) ? 2 : 0));
 }
 
-} // namespace
+bool clampedByStage(uint8_t edgesBefore, const uint16_t* after)
+{
+    return (opponentEdges(after) & ~edgesBefore) != 0;
+}
 
 // Rows [top, top + rows) of the source, as fetched, into the working buffer:
 // pixel x of the photo lands at buffer column x - firstX, and columns the
@@ -207,14 +211,16 @@ void Chain::State::toWorking(Worker& worker, const VipsRect& fetched, int32_t to
 // first pixel after the left border.
 bool Chain::State::stageOver(uint16_t* firstPixel, std::size_t stride, int32_t pixels, int32_t rows)
 {
-    standin::Host& host = stage.host();
+    if (stage == nullptr)
+        return true;
+    standin::Host& host = stage->host();
     standin::Image& image = host.addImageOver(
         {.width = pixels, .height = rows, .border = options.border, .kind = kPixelFormat},
         firstPixel, int64_t(stride));
     PipeData pipe = host.pipe(&image, options.cancelFlag);
     auto call = [&] {
         auto started = Clock::now();
-        int answer = stage.processHook()(host.record(), &pipe);
+        int answer = stage->processHook()(host.record(), &pipe);
         hookNs += nanosecondsSince(started);
         return answer;
     };
@@ -251,7 +257,7 @@ void Chain::State::noteEdges(Worker& worker, int32_t rows, std::size_t stride, i
             + std::size_t(options.border) * kChannels;
         for (int32_t x = 0; x < pixels; ++x, pixel += kChannels)
             worker.atEdge[std::size_t(row) * std::size_t(pixels) + std::size_t(x)] =
-                edgeBits(pixel);
+                opponentEdges(pixel);
     }
 }
 
@@ -267,7 +273,7 @@ void Chain::State::markClipped(Worker& worker, const VipsRect& region, int32_t t
         for (int32_t x = 0; x < region.width; ++x, pixel += kChannels) {
             uint8_t before =
                 worker.atEdge[std::size_t(row) * std::size_t(region.width) + std::size_t(x)];
-            if ((edgeBits(pixel) & ~before) != 0)
+            if (clampedByStage(before, pixel))
                 marks[at + std::size_t(x)] = 1;
         }
     }
@@ -517,6 +523,16 @@ std::string errorBufferText()
 } // namespace
 
 Chain::Chain(StageHost& stage, const Photo& photo, const ChainOptions& options)
+    : Chain(&stage, photo, options)
+{
+}
+
+Chain::Chain(const Photo& photo, const ChainOptions& options)
+    : Chain(nullptr, photo, options)
+{
+}
+
+Chain::Chain(StageHost* stage, const Photo& photo, const ChainOptions& options)
 {
     try {
         state_ = std::make_shared<State>(stage, photo, options);
@@ -551,7 +567,8 @@ void Chain::run(const std::function<void()>& sink)
     // Why the chain stopped comes before what the sink made of it.
     if (state_->cancelled || flagSet(state_->options.cancelFlag))
         throw ChainCancelled{};
-    std::vector<std::string> broken = state_->stage.host().violations();
+    std::vector<std::string> broken =
+        state_->stage != nullptr ? state_->stage->host().violations() : std::vector<std::string>{};
     if (!broken.empty())
         throw StageFailure("the plug-in broke the host's rules: " + broken.front());
     std::lock_guard lock(state_->mutex);

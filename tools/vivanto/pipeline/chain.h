@@ -32,6 +32,12 @@ namespace vivanto {
 // value 0..65535 before the stage.
 using AxisHistograms = std::array<std::vector<uint64_t>, 2>;
 
+// Bit 0: the pixel's red-green sample is at 0 or 65535; bit 1: its blue-yellow.
+uint8_t opponentEdges(const uint16_t* pixel);
+// Whether the stage clamped a pixel: a red-green or blue-yellow sample left
+// at 0 or 65535 that was not there before (`edgesBefore`, from opponentEdges).
+bool clampedByStage(uint8_t edgesBefore, const uint16_t* after);
+
 // Thread-seconds spent in each step, summed over libvips' threads.
 struct ChainTimes {
     double source = 0;      // waiting for the decoded pixels
@@ -75,6 +81,9 @@ public:
     // Builds the chain over `photo` (nothing is decoded yet). Throws PhotoError
     // when the photo's colours cannot be converted.
     Chain(StageHost& stage, const Photo& photo, const ChainOptions& options);
+    // The chain without its stage: the photo to the working image and back,
+    // as the stage would see and leave it with nothing to do.
+    Chain(const Photo& photo, const ChainOptions& options);
     ~Chain();
     Chain(const Chain&) = delete;
     Chain& operator=(const Chain&) = delete;
@@ -101,6 +110,8 @@ public:
     struct State;
 
 private:
+    Chain(StageHost* stage, const Photo& photo, const ChainOptions& options);
+
     std::shared_ptr<State> state_;
     vips::VImage result_;
 };
