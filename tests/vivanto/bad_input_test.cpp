@@ -98,7 +98,7 @@ TEST(BadInput, AHeaderClaimingTenGigapixelsThenTruncatedFailsInBoundedMemory)
     EXPECT_EQ(written.size(), 1u) << "only the good photo's result, no partial or temporary file";
     EXPECT_TRUE(written.contains("good.png"));
     // The whole working image of 10^10 pixels would be 60 GB.
-    EXPECT_LT(run.peakKiB, allowedKiB(600 * 1024)) << "peak memory, KiB";
+    EXPECT_LT(run.peakKiB, allowedKiB(600L * 1024)) << "peak memory, KiB";
 
     // One stage call over all of it would have to hold it whole: refused.
     ScratchFolder elsewhere;

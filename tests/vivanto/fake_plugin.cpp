@@ -7,6 +7,7 @@
 // that the usual settings flags apply.
 #include "bibble_host.h"
 
+#include <cstddef>
 #include <signal.h>
 
 #ifndef FAKE_VERSION
@@ -44,18 +45,18 @@ int HOST_CALL process(BibblePluginData* data, PipeData* pipe)
     int32_t width = data->imageWidth(pipe->image);
     int32_t rows = data->imageHeight(pipe->image);
     int32_t border = data->imageBorder(pipe->image);
-    int32_t step = data->imagePixelStep(pipe->image);
+    auto step = std::ptrdiff_t(data->imagePixelStep(pipe->image));
     for (int32_t row = 0; row < rows; ++row) {
         uint16_t* pixels = data->imageRow(pipe->image, row);
-        for (int32_t x = 0; x < width; ++x) {
+        for (std::ptrdiff_t x = 0; x < width; ++x) {
             uint32_t mixed = 0;
-            for (int32_t k = -border; k <= border; ++k)
+            for (std::ptrdiff_t k = -border; k <= border; ++k)
                 mixed += uint32_t(pixels[(x + k) * step]) * uint32_t(k + border + 1);
             pixels[x * step + 1] = uint16_t(mixed);
             pixels[x * step + 2] =
                 uint16_t(pixels[(x - border) * step] ^ (pixels[(x + border) * step] >> 1));
         }
-        for (int32_t x = 0; x < width; ++x)
+        for (std::ptrdiff_t x = 0; x < width; ++x)
             pixels[x * step] = uint16_t(pixels[x * step + 1] ^ pixels[x * step + 2]);
     }
 #endif

@@ -46,7 +46,7 @@ Photo decodePhoto(const std::string& path);
 // libvips' error message for the user (its first line), with its error
 // buffer cleared for the next one.
 std::string libraryMessage(const vips::VError& error);
-std::string libraryMessage(const std::string& text);
+std::string libraryMessage(const std::string& message);
 
 // The interpretation and band format of a photo's kind at `bits` per sample.
 VipsInterpretation interpretationOf(bool grey, int bits);
