@@ -104,8 +104,9 @@ TEST(BadInput, AHeaderClaimingTenGigapixelsThenTruncatedFailsInBoundedMemory)
     ScratchFolder elsewhere;
     ToolRun once = runVivanto({"--strip-rows", "0", huge, "-o", elsewhere.path().string()});
     EXPECT_EQ(once.status, 1);
-    EXPECT_NE(once.err.find("vivanto: " + huge + ": too large for one stage call over the whole "
-                            "photo (--strip-rows 0 would hold 90000 MB at once"),
+    EXPECT_NE(once.err.find("vivanto: " + huge
+                            + ": too large for one stage call over the whole "
+                              "photo (--strip-rows 0 would hold 90000 MB at once"),
               std::string::npos)
         << once.err;
     EXPECT_TRUE(snapshot(elsewhere.path()).empty());
