@@ -1,16 +1,22 @@
-# Compiles the plug-in's source for Mac OS X i386 on Linux, so that the
-# Mach-O object's symbols can be checked. No Apple SDK, C++ library or linker
-# exists here: clang runs freestanding (the source needs only the compiler's
-# own stdint.h and stddef.h) and nothing is linked. The dylib itself is built
-# on a Mac with cmake/macos-i386.cmake.
-set(CMAKE_SYSTEM_NAME Generic)
-set(CMAKE_SYSTEM_PROCESSOR i386)
+# The Mac OS X i386 build's own machine code, run on Linux. The plug-in's
+# source is compiled by clang for i386-apple-macosx10.6 into Mach-O objects
+# (cmake/MacObject.cmake); no Apple SDK, C++ library or linker exists here,
+# so the stand-in host's loader maps and relocates them, as the Mac's dynamic
+# loader would a dylib, in a 32-bit Linux build of the host and the tests
+# made as the linux-i686 preset makes them.
+include(${CMAKE_CURRENT_LIST_DIR}/linux-i686.cmake)
 
-set(CMAKE_C_COMPILER clang-14)
-set(CMAKE_CXX_COMPILER clang++-14)
-set(CMAKE_C_COMPILER_TARGET i386-apple-macosx10.6)
-set(CMAKE_CXX_COMPILER_TARGET i386-apple-macosx10.6)
-set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
-
-set(CMAKE_C_FLAGS_INIT "-ffreestanding -nostdlibinc")
-set(CMAKE_CXX_FLAGS_INIT "-ffreestanding -nostdlibinc")
+# The kernel of a build machine may lack IA-32 emulation ("Exec format
+# error"): a 32-bit probe that does not run sends every test program through
+# qemu-i386 instead.
+if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  set(vivanto_i386_probe ${CMAKE_BINARY_DIR}/CMakeFiles/i386_probe)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E echo "int main(void) { return 0; }"
+    COMMAND gcc -m32 -x c - -o ${vivanto_i386_probe} RESULT_VARIABLE vivanto_i386_built)
+  execute_process(COMMAND ${vivanto_i386_probe} RESULT_VARIABLE vivanto_i386_runs
+    OUTPUT_QUIET ERROR_QUIET)
+  if(vivanto_i386_built EQUAL 0 AND NOT vivanto_i386_runs EQUAL 0)
+    find_program(VIVANTO_QEMU_I386 qemu-i386 REQUIRED)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${VIVANTO_QEMU_I386})
+  endif()
+endif()

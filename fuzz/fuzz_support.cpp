@@ -5,10 +5,15 @@
 
 namespace fuzz_support {
 
-standin::PluginLibrary& plugin()
+std::string pluginPath()
 {
     const char* overridden = std::getenv("VIVANTO_PLUGIN");
-    static standin::PluginLibrary library(overridden != nullptr ? overridden : HUEFLARE_LIBRARY);
+    return overridden != nullptr ? overridden : HUEFLARE_LIBRARY;
+}
+
+standin::PluginLibrary& plugin()
+{
+    static standin::PluginLibrary library(pluginPath());
     return library;
 }
 

@@ -19,6 +19,7 @@ constexpr const char* kBlueYellow = "vivanto_by";
 // $VIVANTO_PLUGIN when set, else the library this build made; loaded from
 // LLVMFuzzerInitialize (defined with these helpers) before fuzzing starts.
 standin::PluginLibrary& plugin();
+std::string pluginPath();
 
 // Registers the plug-in with `host` (checking the answer) and clears the log.
 void registerWith(standin::Host& host);

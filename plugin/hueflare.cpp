@@ -176,10 +176,9 @@ static void scaleRowScalar(uint16_t* pixel, int64_t count, ptrdiff_t channelStep
  * walked as one run of interleaved samples, eight at a time, without sorting
  * channels apart: each lane gets its own factor and offset, those of its
  * channel, and lightness (and the fourth sample of a four-sample pixel) gets
- * factor 1 and offset 0. x * 1 + 0 rounds back to x under either evaluation,
- * so those samples are stored back unchanged. Results are bit for bit those
- * of scaleRowScalar: the same single rounding (or the same chain of plain
- * single roundings) per sample.
+ * factor 1 and offset 0. x * 1 + 0.5 truncates back to x under either
+ * evaluation, so those samples are stored back unchanged. Results are bit
+ * for bit those of scaleRowScalar (toSamplesSse2 says how).
  *
  * A row's run goes from the first walked pixel's sample 0 to the last walked
  * pixel's channel 2: nothing outside it is read or stored. Eight samples that
@@ -187,6 +186,9 @@ static void scaleRowScalar(uint16_t* pixel, int64_t count, ptrdiff_t channelStep
  * over the run's last eight samples; it is loaded and worked out before any
  * store, so the samples it shares with the vector before it are stored twice
  * with the same value, never scaled twice.
+ *
+ * The AVX-512 loop works otherwise (see ChromaTables): it scales only the
+ * chroma samples, stores nothing else, and takes a row's end through masks.
  *
  * Which instructions to use is asked of the CPU once per process; the answer
  * cannot change while the process lives.
@@ -205,7 +207,8 @@ enum RowPath {
     PATH_AVX = 2,
     PATH_AVX_FMA = 3,
     PATH_AVX2 = 4,
-    PATH_COUNT = 5
+    PATH_AVX512 = 5,
+    PATH_COUNT = 6
 };
 
 #if HUEFLARE_X86_VECTORS
@@ -213,47 +216,119 @@ enum RowPath {
 #include <cpuid.h>
 #include <immintrin.h>
 
-enum { LANES = 8, MAX_PIXEL_STEP = 4 };
+enum { LANES = 8, MAX_PIXEL_STEP = 4, LINE_SAMPLES = 32 };
+
+/* The AVX-512 path works on blocks of whole cache lines (32 samples each):
+ * three lines, 32 pixels, with pixel step 3; two lines, 16 pixels, with
+ * pixel step 4. It picks the chroma samples of 8 pixels out of a line into
+ * 32-bit lanes, channel 1 of pixel i in lane 2i and channel 2 in lane 2i + 1,
+ * so that only chroma is converted and scaled and every vector has the same
+ * factors. Two such vectors pack into one of 16-bit results (with the pack's
+ * order of 128-bit quarters), which are moved to the chroma samples of their
+ * lines and stored through a mask of those samples alone. Worked out once
+ * per call. */
+enum { CHROMA_LANES = 16, BLOCK_LINES = 3 };
+typedef struct ChromaTables {
+    uint16_t pick[2][LINE_SAMPLES];            /* 8 pixels from a line's start; 8 samples in */
+    uint16_t place[BLOCK_LINES][LINE_SAMPLES]; /* line k's chroma from the packed results */
+    uint32_t chroma[BLOCK_LINES];              /* which samples of line k are chroma */
+    float factor[CHROMA_LANES], offsetHalf[CHROMA_LANES], productBias[CHROMA_LANES];
+} ChromaTables;
 
 /* Factor and offset of every lane of an eight-sample vector that starts
  * `phase` samples into a pixel (phase 0..pixelStep-1): lane i holds channel
- * (phase + i) mod pixelStep. Worked out once per call. */
+ * (phase + i) mod pixelStep. Worked out once per call, as are the AVX-512
+ * path's tables. */
 typedef struct LanePatterns {
     float factor[MAX_PIXEL_STEP][LANES];
-    float offset[MAX_PIXEL_STEP][LANES];
+    float offsetHalf[MAX_PIXEL_STEP][LANES];
     double factorWide[MAX_PIXEL_STEP][LANES];
-    double offsetWide[MAX_PIXEL_STEP][LANES];
+    double offsetHalfWide[MAX_PIXEL_STEP][LANES];
+    ChromaTables chroma;
     int32_t pixelStep;
 } LanePatterns;
+
+/* Factor and offset of channel `channel` (0..pixelStep-1). */
+static void channelScale(const ChromaScale* scale, int32_t channel, float* factor, float* offset)
+{
+    *factor = channel == 1 ? scale->factorRg : channel == 2 ? scale->factorBy : 1.0f;
+    *offset = channel == 1 ? scale->offsetRg : channel == 2 ? scale->offsetBy : 0.0f;
+}
 
 static void fillLanePatterns(const ChromaScale* scale, int32_t pixelStep, LanePatterns* lanes)
 {
     lanes->pixelStep = pixelStep;
     for (int32_t phase = 0; phase < pixelStep; ++phase)
-        for (int32_t lane = 0; lane < LANES; ++lane) {
-            int32_t channel = (phase + lane) % pixelStep;
-            float factor = channel == 1 ? scale->factorRg : channel == 2 ? scale->factorBy : 1.0f;
-            float offset = channel == 1 ? scale->offsetRg : channel == 2 ? scale->offsetBy : 0.0f;
+        for (int32_t lane = 0, channel = phase; lane < LANES; ++lane) {
+            float factor, offset;
+            channelScale(scale, channel, &factor, &offset);
             lanes->factor[phase][lane] = factor;
-            lanes->offset[phase][lane] = offset;
+            lanes->offsetHalf[phase][lane] = offset + 0.5f;
             lanes->factorWide[phase][lane] = factor;
-            lanes->offsetWide[phase][lane] = offset;
+            lanes->offsetHalfWide[phase][lane] = (double)offset + 0.5;
+            channel = channel + 1 == pixelStep ? 0 : channel + 1;
         }
 }
 
-/* toSample on the lanes, with the clamps left to the saturating pack that
- * follows: w + 0.5 truncated is at most 0 for any w <= 0 and at least 65535
- * for any w >= 65535, so both bounds come out right. In between, the float
- * sum w + 0.5 never crosses an integer the exact sum does not when w >= 0.5;
- * below that, w = 0.5 - 2^-25 sums to 1. The plain rule rounds that sum as it
- * is; the exact rule gives 0 for every w < 0.5, so those lanes are zeroed. */
-static inline __m128i toSamplesSse2(__m128 w)
+/* Where the packed results put channel `channel` (1 or 2) of pixel `pixel`
+ * (0..15) of the two picked vectors: each 128-bit quarter holds four results
+ * of the first vector, then four of the second. */
+static int32_t packedIndex(int32_t pixel, int32_t channel)
 {
-    __m128i rounded = _mm_cvttps_epi32(_mm_add_ps(w, _mm_set1_ps(0.5f)));
-#if !HUEFLARE_PLAIN_SINGLE
-    rounded = _mm_and_si128(rounded, _mm_castps_si128(_mm_cmpge_ps(w, _mm_set1_ps(0.5f))));
-#endif
-    return rounded;
+    int32_t lane = 2 * (pixel % 8) + channel - 1;
+    return 8 * (lane / 4) + 4 * (pixel / 8) + lane % 4;
+}
+
+static void fillChromaTables(const ChromaScale* scale, int32_t pixelStep, LanePatterns* lanes)
+{
+    ChromaTables* tables = &lanes->chroma;
+    lanes->pixelStep = pixelStep;
+    for (int32_t lane = 0; lane < CHROMA_LANES; ++lane) {
+        float factor, offset;
+        channelScale(scale, 1 + lane % 2, &factor, &offset);
+        tables->factor[lane] = factor;
+        tables->offsetHalf[lane] = offset + 0.5f;
+        tables->productBias[lane] = -8388608.0f * factor;
+    }
+    for (int32_t word = 0; word < LINE_SAMPLES; ++word) {
+        int32_t pixel = word / 4, channel = 1 + word / 2 % 2;
+        uint16_t sample = word % 2 == 0 ? (uint16_t)(pixelStep * pixel + channel) : 0;
+        tables->pick[0][word] = sample;
+        tables->pick[1][word] = (uint16_t)(sample + 8);
+    }
+    /* Pixels 0..15 of a block come from the first packed vector, 16..31 from
+     * the second, which a two-source move indexes from 32 up. Pixel and
+     * channel are counted along: a division per sample would show in a call
+     * for one tile. */
+    for (int32_t line = 0, pixel = 0, channel = 0; line < BLOCK_LINES; ++line) {
+        tables->chroma[line] = 0;
+        for (int32_t word = 0; word < LINE_SAMPLES; ++word) {
+            int32_t chroma = channel == 1 || channel == 2;
+            int32_t source = pixel < 16 || line == 2 ? 0 : 32;
+            tables->place[line][word] =
+                chroma ? (uint16_t)(source + packedIndex(pixel % 16, channel)) : 0;
+            tables->chroma[line] |= (uint32_t)chroma << word;
+            if (++channel == pixelStep) {
+                channel = 0;
+                ++pixel;
+            }
+        }
+    }
+}
+
+/* toSample on the lanes, with the clamps left to the saturating pack that
+ * follows. Every loop forms w + 0.5 in one go, x * s + (o + 0.5), with o + 0.5
+ * exact: under the exact rule with that sum's single rounding, under the
+ * plain rule as the rounded product plus o + 0.5, rounded. For every slider
+ * value and sample that gives the rule's result (the exhaustive tests check
+ * each): the rounded w + 0.5 is the rounded w plus 0.5 wherever both lie
+ * between the same powers of two, since floats there are spaced a power of
+ * two no wider than 0.5 apart. Truncation then takes the integer part; sums
+ * at or below 0 truncate to at most 0 and sums of 65535 or more to at least
+ * 65535, so the pack's clamps give both bounds. */
+static inline __m128i toSamplesSse2(__m128 rounded)
+{
+    return _mm_cvttps_epi32(rounded);
 }
 
 /* 32-bit lanes to 16-bit samples, saturated to 0..65535: SSE2 packs with
@@ -266,8 +341,8 @@ static inline __m128i packSamplesSse2(__m128i low, __m128i high)
 }
 
 #if !HUEFLARE_PLAIN_SINGLE
-/* x * s + o on four lanes in double, where product and sum are exact, then
- * rounded once to float. */
+/* x * s + (o + 0.5) on four lanes in double, where product and sum are
+ * exact, then rounded once to float. */
 static inline __m128 scaleLanesSse2(__m128i x, const double* factor, const double* offset)
 {
     __m128d low = _mm_cvtepi32_pd(x);
@@ -277,16 +352,16 @@ static inline __m128 scaleLanesSse2(__m128i x, const double* factor, const doubl
     return _mm_movelh_ps(_mm_cvtpd_ps(low), _mm_cvtpd_ps(high));
 }
 #define SSE2_LANES(x, lanes, phase, first)                                                         \
-    scaleLanesSse2((x), &(lanes)->factorWide[phase][first], &(lanes)->offsetWide[phase][first])
+    scaleLanesSse2((x), &(lanes)->factorWide[phase][first], &(lanes)->offsetHalfWide[phase][first])
 #else
-/* x * s, rounded, plus o, rounded: -ffp-contract=off keeps them apart. */
+/* x * s, rounded, plus o + 0.5, rounded: -ffp-contract=off keeps them apart. */
 static inline __m128 scaleLanesSse2(__m128i x, const float* factor, const float* offset)
 {
     __m128 product = _mm_mul_ps(_mm_cvtepi32_ps(x), _mm_loadu_ps(factor));
     return _mm_add_ps(product, _mm_loadu_ps(offset));
 }
 #define SSE2_LANES(x, lanes, phase, first)                                                         \
-    scaleLanesSse2((x), &(lanes)->factor[phase][first], &(lanes)->offset[phase][first])
+    scaleLanesSse2((x), &(lanes)->factor[phase][first], &(lanes)->offsetHalf[phase][first])
 #endif
 
 /* Eight samples from `at`, scaled; their lanes start `phase` samples into a
@@ -300,13 +375,13 @@ static inline __m128i scaleVectorSse2(const uint16_t* at, const LanePatterns* la
     return packSamplesSse2(toSamplesSse2(low), toSamplesSse2(high));
 }
 
-/* Eight lanes of x * s + o in one 256-bit float vector. */
+/* Eight lanes of x * s + (o + 0.5) in one 256-bit float vector. */
 #if !HUEFLARE_PLAIN_SINGLE
 __attribute__((target("avx"))) static inline __m256
 scaleLanesAvx(__m128i low, __m128i high, const LanePatterns* lanes, int32_t phase)
 {
     const double* factor = lanes->factorWide[phase];
-    const double* offset = lanes->offsetWide[phase];
+    const double* offset = lanes->offsetHalfWide[phase];
     __m256d wideLow = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(low), _mm256_loadu_pd(factor)),
                                     _mm256_loadu_pd(offset));
     __m256d wideHigh =
@@ -316,13 +391,13 @@ scaleLanesAvx(__m128i low, __m128i high, const LanePatterns* lanes, int32_t phas
                                 _mm256_cvtpd_ps(wideHigh), 1);
 }
 
-/* One fused multiply-add rounds x * s + o once, which is the exact rule. */
+/* One fused multiply-add rounds x * s + (o + 0.5) once, as the exact rule does. */
 __attribute__((target("avx,fma"))) static inline __m256
 scaleLanesAvxFma(__m128i low, __m128i high, const LanePatterns* lanes, int32_t phase)
 {
     __m256 x = _mm256_cvtepi32_ps(_mm256_insertf128_si256(_mm256_castsi128_si256(low), high, 1));
     return _mm256_fmadd_ps(x, _mm256_loadu_ps(lanes->factor[phase]),
-                           _mm256_loadu_ps(lanes->offset[phase]));
+                           _mm256_loadu_ps(lanes->offsetHalf[phase]));
 }
 #else
 __attribute__((target("avx"))) static inline __m256
@@ -330,19 +405,14 @@ scaleLanesAvx(__m128i low, __m128i high, const LanePatterns* lanes, int32_t phas
 {
     __m256 x = _mm256_cvtepi32_ps(_mm256_insertf128_si256(_mm256_castsi128_si256(low), high, 1));
     __m256 product = _mm256_mul_ps(x, _mm256_loadu_ps(lanes->factor[phase]));
-    return _mm256_add_ps(product, _mm256_loadu_ps(lanes->offset[phase]));
+    return _mm256_add_ps(product, _mm256_loadu_ps(lanes->offsetHalf[phase]));
 }
 #endif
 
 /* As toSamplesSse2, on eight lanes; packs with unsigned saturation. */
-__attribute__((target("avx"))) static inline __m128i toSamplesAvx(__m256 w)
+__attribute__((target("avx"))) static inline __m128i toSamplesAvx(__m256 rounded)
 {
-    __m256 rounded =
-        _mm256_castsi256_ps(_mm256_cvttps_epi32(_mm256_add_ps(w, _mm256_set1_ps(0.5f))));
-#if !HUEFLARE_PLAIN_SINGLE
-    rounded = _mm256_and_ps(rounded, _mm256_cmp_ps(w, _mm256_set1_ps(0.5f), _CMP_GE_OQ));
-#endif
-    __m256i values = _mm256_castps_si256(rounded);
+    __m256i values = _mm256_cvttps_epi32(rounded);
     return _mm_packus_epi32(_mm256_castsi256_si128(values), _mm256_extractf128_si256(values, 1));
 }
 
@@ -436,10 +506,10 @@ scaleVectorAvx2(const uint16_t* at, const LanePatterns* lanes, int32_t phase)
     __m256 x = _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i*)at)));
 #if !HUEFLARE_PLAIN_SINGLE
     __m256 w = _mm256_fmadd_ps(x, _mm256_loadu_ps(lanes->factor[phase]),
-                               _mm256_loadu_ps(lanes->offset[phase]));
+                               _mm256_loadu_ps(lanes->offsetHalf[phase]));
 #else
     __m256 product = _mm256_mul_ps(x, _mm256_loadu_ps(lanes->factor[phase]));
-    __m256 w = _mm256_add_ps(product, _mm256_loadu_ps(lanes->offset[phase]));
+    __m256 w = _mm256_add_ps(product, _mm256_loadu_ps(lanes->offsetHalf[phase]));
 #endif
     return toSamplesAvx(w);
 }
@@ -450,20 +520,179 @@ __attribute__((target("avx2,fma"))) static void scaleRowAvx2(uint16_t* first, in
     VECTOR_ROW_LOOP(scaleVectorAvx2, first, span, lanes);
 }
 
+/*
+ * AVX-512: see ChromaTables. A row's last samples short of a whole block are
+ * loaded and stored through masks, which touch no memory outside the run
+ * (masked-off lanes never fault).
+ */
+#define HUEFLARE_AVX512 __attribute__((target("avx512f,avx512bw")))
+
+/* GCC 12 warns of the undefined vector its unmasked AVX-512 conversions pass
+ * to the builtin; the same instructions with every lane selected say nothing
+ * and compile to the unmasked form. */
+#define ALL_LANES ((__mmask16)0xffff)
+#define EVEN_WORDS ((__mmask32)0x55555555u)
+
+/* A call's tables, held in registers for a row. */
+typedef struct ChromaVectors {
+    __m512i pick, pickLater, place0, place1, place2;
+    __mmask32 chroma0, chroma1, chroma2;
+    __m512 factor, offsetHalf, productBias;
+} ChromaVectors;
+
+HUEFLARE_AVX512 static inline ChromaVectors chromaVectors(const ChromaTables* tables)
+{
+    ChromaVectors vectors;
+    vectors.pick = _mm512_loadu_si512(tables->pick[0]);
+    vectors.pickLater = _mm512_loadu_si512(tables->pick[1]);
+    vectors.place0 = _mm512_loadu_si512(tables->place[0]);
+    vectors.place1 = _mm512_loadu_si512(tables->place[1]);
+    vectors.place2 = _mm512_loadu_si512(tables->place[2]);
+    vectors.chroma0 = (__mmask32)tables->chroma[0];
+    vectors.chroma1 = (__mmask32)tables->chroma[1];
+    vectors.chroma2 = (__mmask32)tables->chroma[2];
+    vectors.factor = _mm512_loadu_ps(tables->factor);
+    vectors.offsetHalf = _mm512_loadu_ps(tables->offsetHalf);
+    vectors.productBias = _mm512_loadu_ps(tables->productBias);
+    return vectors;
+}
+
+/*
+ * The chroma of the 8 pixels `pick` names in `line`, scaled: toSample's
+ * integer part of w + 0.5 in 32-bit lanes, with the clamps left to the
+ * saturating pack that follows (the lanes hold -196602..262143).
+ *
+ * Exact rule: one fused multiply-add forms x * s + (o + 0.5), rounded once,
+ * and truncation takes its integer part. o + 0.5 is exact for every factor,
+ * and rounding w + 0.5 gives the rounded w plus 0.5 wherever both lie between
+ * the same powers of two, since the floats there are spaced a power of two
+ * no wider than 0.5 apart; the exhaustive tests show the two agree for every
+ * slider value and sample.
+ *
+ * Plain rule: x * s rounded, plus o + 0.5 rounded, which the exhaustive tests
+ * show equal to adding o and then 0.5, each rounded. No conversion is needed
+ * for x: the pick puts it below the exponent of 2^23, giving the float
+ * 2^23 + x, and one fused multiply-add with -2^23 * s has the exact result
+ * x * s, which it rounds once, as the plain product is rounded.
+ */
+HUEFLARE_AVX512 static inline __m512i scaleChromaAvx512(__m512i line, __m512i pick,
+                                                        const ChromaVectors* v)
+{
+#if !HUEFLARE_PLAIN_SINGLE
+    __m512i x = _mm512_maskz_permutexvar_epi16(EVEN_WORDS, pick, line);
+    __m512 rounded =
+        _mm512_fmadd_ps(_mm512_maskz_cvtepi32_ps(ALL_LANES, x), v->factor, v->offsetHalf);
+#else
+    __m512i twoTo23 = _mm512_set1_epi32(0x4b000000);
+    __m512i biased = _mm512_mask_permutexvar_epi16(twoTo23, EVEN_WORDS, pick, line);
+    __m512 product = _mm512_fmadd_ps(_mm512_castsi512_ps(biased), v->factor, v->productBias);
+    __m512 rounded = _mm512_add_ps(product, v->offsetHalf);
+#endif
+    return _mm512_maskz_cvttps_epi32(ALL_LANES, rounded);
+}
+
+/* The first `count` samples from `at`: a whole line, or as many as there are
+ * through a mask (none for count <= 0). */
+static inline __mmask32 firstSamples(int64_t count)
+{
+    return count >= LINE_SAMPLES ? (__mmask32)0xffffffffu
+        : count <= 0             ? (__mmask32)0
+                                 : (__mmask32)((1u << count) - 1u);
+}
+
+HUEFLARE_AVX512 static inline __m512i loadLine(const uint16_t* at, int64_t count)
+{
+    if (count >= LINE_SAMPLES)
+        return _mm512_loadu_si512(at);
+    return _mm512_maskz_loadu_epi16(firstSamples(count), at);
+}
+
+/* The chroma samples among the first `count` from `at`: nothing else of a
+ * line is ever stored, so lightness (and the fourth sample of four-sample
+ * pixels) is not written at all. */
+HUEFLARE_AVX512 static inline void storeChroma(uint16_t* at, int64_t count, __mmask32 chroma,
+                                               __m512i samples)
+{
+    _mm512_mask_storeu_epi16(at, chroma & firstSamples(count), samples);
+}
+
+/* One block of 32 pixels at pixel step 3, of which `count` samples belong
+ * to the run. Pixels 8..15 and 16..23 straddle lines and are loaded where
+ * they start; every load lies within the block's run. At a row's end only
+ * the pixels and lines the run reaches are worked out and stored. */
+HUEFLARE_AVX512 static inline void scaleBlock3Avx512(uint16_t* at, int64_t count,
+                                                     const ChromaVectors* v)
+{
+    __m512i none = _mm512_setzero_si512();
+    __m512i pixels0 = scaleChromaAvx512(loadLine(at, count), v->pick, v);
+    __m512i pixels8 =
+        count > 24 ? scaleChromaAvx512(loadLine(at + 24, count - 24), v->pick, v) : none;
+    __m512i packed0 = _mm512_packus_epi32(pixels0, pixels8);
+    storeChroma(at, count, v->chroma0, _mm512_permutexvar_epi16(v->place0, packed0));
+    if (count <= 32)
+        return;
+    __m512i packed1 = none;
+    if (count > 48) {
+        __m512i pixels16 = scaleChromaAvx512(loadLine(at + 48, count - 48), v->pick, v);
+        __m512i pixels24 =
+            count > 72 ? scaleChromaAvx512(loadLine(at + 64, count - 64), v->pickLater, v) : none;
+        packed1 = _mm512_packus_epi32(pixels16, pixels24);
+    }
+    storeChroma(at + 32, count - 32, v->chroma1,
+                _mm512_permutex2var_epi16(packed0, v->place1, packed1));
+    if (count > 64)
+        storeChroma(at + 64, count - 64, v->chroma2, _mm512_permutexvar_epi16(v->place2, packed1));
+}
+
+/* One block of 16 pixels at pixel step 4, of which `count` samples belong
+ * to the run. */
+HUEFLARE_AVX512 static inline void scaleBlock4Avx512(uint16_t* at, int64_t count,
+                                                     const ChromaVectors* v)
+{
+    __m512i pixels0 = scaleChromaAvx512(loadLine(at, count), v->pick, v);
+    __m512i pixels8 = count > 32 ? scaleChromaAvx512(loadLine(at + 32, count - 32), v->pick, v)
+                                 : _mm512_setzero_si512();
+    __m512i packed = _mm512_packus_epi32(pixels0, pixels8);
+    storeChroma(at, count, v->chroma0, _mm512_permutexvar_epi16(v->place0, packed));
+    if (count > 32)
+        storeChroma(at + 32, count - 32, v->chroma1, _mm512_permutexvar_epi16(v->place1, packed));
+}
+
+HUEFLARE_AVX512 static void scaleRowAvx512(uint16_t* first, int64_t span, const LanePatterns* lanes)
+{
+    ChromaVectors vectors = chromaVectors(&lanes->chroma);
+    int64_t at = 0;
+    if (lanes->pixelStep == 3) {
+        const int64_t block = 3 * (int64_t)LINE_SAMPLES;
+        for (; at + block <= span; at += block)
+            scaleBlock3Avx512(first + at, block, &vectors);
+        if (at < span)
+            scaleBlock3Avx512(first + at, span - at, &vectors);
+    } else {
+        const int64_t block = 2 * (int64_t)LINE_SAMPLES;
+        for (; at + block <= span; at += block)
+            scaleBlock4Avx512(first + at, block, &vectors);
+        if (at < span)
+            scaleBlock4Avx512(first + at, span - at, &vectors);
+    }
+}
+
 /* The paths this CPU and operating system can run, one bit per RowPath.
- * AVX also needs the OS to save the 256-bit registers (XCR0 bits 1 and 2). */
+ * AVX also needs the OS to save the 256-bit registers (XCR0 bits 1 and 2),
+ * AVX-512 the mask and 512-bit registers as well (bits 5 to 7). */
 static int32_t detectPaths(void)
 {
+    enum { XCR0_AVX = 0x6u, XCR0_AVX512 = 0xe6u };
     int32_t paths = (1 << PATH_SCALAR) | (1 << PATH_SSE2);
     unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
     if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx))
         return paths;
-    int hasAvx = (ecx & bit_AVX) != 0 && (ecx & bit_OSXSAVE) != 0;
-    if (hasAvx) {
-        unsigned int xcrLow = 0, xcrHigh = 0;
-        __asm__ volatile("xgetbv" : "=a"(xcrLow), "=d"(xcrHigh) : "c"(0));
-        hasAvx = (xcrLow & 6u) == 6u;
+    unsigned int xcr0 = 0;
+    if ((ecx & bit_OSXSAVE) != 0) {
+        unsigned int xcrHigh = 0;
+        __asm__ volatile("xgetbv" : "=a"(xcr0), "=d"(xcrHigh) : "c"(0));
     }
+    int hasAvx = (ecx & bit_AVX) != 0 && (xcr0 & XCR0_AVX) == XCR0_AVX;
     if (hasAvx)
         paths |= 1 << PATH_AVX;
     int hasFma = (ecx & bit_FMA) != 0;
@@ -471,9 +700,13 @@ static int32_t detectPaths(void)
     if (hasAvx && hasFma)
         paths |= 1 << PATH_AVX_FMA;
 #endif
-    if (hasAvx && hasFma && __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)
-        && (ebx & bit_AVX2) != 0)
+    if (!hasAvx || !__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
+        return paths;
+    if (hasFma && (ebx & bit_AVX2) != 0)
         paths |= 1 << PATH_AVX2;
+    if ((ebx & bit_AVX512F) != 0 && (ebx & bit_AVX512BW) != 0
+        && (xcr0 & XCR0_AVX512) == XCR0_AVX512)
+        paths |= 1 << PATH_AVX512;
     return paths;
 }
 
@@ -555,6 +788,10 @@ static void planRows(const ChromaScale* scale, int32_t channelStep, int32_t pixe
     case PATH_AVX2:
         plan->vectorRow = scaleRowAvx2;
         break;
+    case PATH_AVX512:
+        plan->vectorRow = scaleRowAvx512;
+        fillChromaTables(scale, pixelStep, &plan->lanes);
+        return;
 #if !HUEFLARE_PLAIN_SINGLE
     case PATH_AVX_FMA:
         plan->vectorRow = scaleRowAvxFma;
@@ -800,8 +1037,8 @@ HUEFLARE_EXPORT int HOST_CALL unRegisterPlugin(void)
 /* Only in the testing build (hueflare_testing), never in a shipped library:
  * lets tests and benchmarks run each row loop the CPU offers. */
 
-/* One bit per row path (0 scalar, 1 SSE2, 2 AVX, 3 AVX with FMA, 4 AVX2) that this
- * build and CPU can run. */
+/* One bit per row path (0 scalar, 1 SSE2, 2 AVX, 3 AVX with FMA, 4 AVX2,
+ * 5 AVX-512) that this build and CPU can run. */
 HUEFLARE_EXPORT int32_t hueflareTestingPaths(void)
 {
     return availablePaths();
@@ -819,7 +1056,8 @@ HUEFLARE_EXPORT int32_t hueflareTestingForcePath(int32_t path)
 
 HUEFLARE_EXPORT const char* hueflareTestingPathName(int32_t path)
 {
-    static const char* const names[PATH_COUNT] = {"scalar", "sse2", "avx", "avx_fma", "avx2"};
+    static const char* const names[PATH_COUNT] = {"scalar",  "sse2", "avx",
+                                                  "avx_fma", "avx2", "avx512"};
     return path >= 0 && path < PATH_COUNT ? names[path] : "";
 }
 #endif

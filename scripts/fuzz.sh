@@ -11,11 +11,11 @@ ensure_hardening_packages
 seconds=${FUZZ_SECONDS:-60}
 
 cmake --preset asan-ubsan >/dev/null
-cmake --build --preset asan-ubsan -j "$(nproc)" --target fuzz_stage fuzz_settings
+cmake --build --preset asan-ubsan -j "$(nproc)" --target fuzz_stage fuzz_settings fuzz_requests
 
 out=build/asan-ubsan/fuzz
 status=0
-for target in stage settings; do
+for target in stage settings requests; do
   work=$out/corpus/$target findings=$out/findings/$target
   rm -rf "$work" "$findings"
   mkdir -p "$work" "$findings"

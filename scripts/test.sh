@@ -22,8 +22,8 @@ section "Windows x86 DLL (MinGW-w64 i686): its PE headers, and the suite under W
 ensure_windows_packages
 build_and_test_preset windows-x86
 
-section "Mac OS X i386 object (clang, freestanding): its Mach-O symbols"
-ensure_packages clang-14 llvm-14
+section "Mac OS X i386 object (clang, freestanding): the suite on its code, through our Mach-O loader"
+ensure_packages clang-14 llvm-14 gcc-multilib g++-multilib qemu-user
 build_and_test_preset macos-i386-object
 
 # Hardening: the suite under sanitizers, fuzzing and static analysis.

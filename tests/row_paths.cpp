@@ -1,7 +1,5 @@
 #include "row_paths.h"
 
-#include <dlfcn.h>
-
 #include <cstdlib>
 #include <stdexcept>
 
@@ -10,27 +8,17 @@ namespace testing_support {
 RowPaths::RowPaths(const std::string& path)
     : library_(path)
 {
-    // The loader hands back the library PluginLibrary already opened.
-    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle_ == nullptr)
-        throw std::runtime_error(path + ": " + dlerror());
     paths_ = reinterpret_cast<int32_t (*)()>(lookUp("hueflareTestingPaths"));
     force_ = reinterpret_cast<int32_t (*)(int32_t)>(lookUp("hueflareTestingForcePath"));
     name_ = reinterpret_cast<const char* (*)(int32_t)>(lookUp("hueflareTestingPathName"));
 }
 
-RowPaths::~RowPaths()
-{
-    dlclose(handle_);
-}
-
+// Through the library's own loader, so a Mach-O testing object serves too.
 void* RowPaths::lookUp(const char* symbol)
 {
-    void* address = dlsym(handle_, symbol);
-    if (address == nullptr) {
-        dlclose(handle_);
+    void* address = library_.symbol(symbol);
+    if (address == nullptr)
         throw std::runtime_error(library_.path() + " is not a testing build: no " + symbol);
-    }
     return address;
 }
 

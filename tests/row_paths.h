@@ -12,15 +12,14 @@
 namespace testing_support {
 
 // Row paths as the plug-in numbers them.
-enum class RowPath : int32_t { Scalar = 0, Sse2 = 1, Avx = 2, AvxFma = 3, Avx2 = 4 };
-constexpr int32_t kRowPathCount = 5;
+enum class RowPath : int32_t { Scalar = 0, Sse2 = 1, Avx = 2, AvxFma = 3, Avx2 = 4, Avx512 = 5 };
+constexpr int32_t kRowPathCount = 6;
 
 class RowPaths {
 public:
     // Loads the testing build from `path` (throws with the reason when it
     // cannot, or when it lacks the testing exports).
     explicit RowPaths(const std::string& path);
-    ~RowPaths();
     RowPaths(const RowPaths&) = delete;
     RowPaths& operator=(const RowPaths&) = delete;
 
@@ -39,7 +38,6 @@ private:
     void* lookUp(const char* symbol);
 
     standin::PluginLibrary library_;
-    void* handle_ = nullptr;
     int32_t (*paths_)() = nullptr;
     int32_t (*force_)(int32_t) = nullptr;
     const char* (*name_)(int32_t) = nullptr;

@@ -1,4 +1,5 @@
-// Every row loop the plug-in has (scalar, SSE2, AVX, AVX with FMA), each
+// Every row loop the plug-in has (scalar, SSE2, AVX, AVX with FMA, AVX2,
+// AVX-512), each
 // forced in turn through the testing build, against the oracle: every slider
 // value against every sample for pixel steps 3 and 4, every width that leaves
 // a different tail, borders, guard samples around every row, and rows fenced
@@ -21,15 +22,19 @@
 #include <tuple>
 #include <vector>
 
+using testing_support::kRowPathCount;
 using testing_support::LoadedPlugin;
 using testing_support::RowPath;
 
 namespace {
 
-constexpr int32_t kVectorSamples = 8;
+// Rows run from 0 to this many pixels: more than three of the widest
+// path's blocks (AVX-512, 32 pixels at pixel step 3, 16 at pixel step 4),
+// so every loop meets every tail it can have.
+constexpr int32_t kMaxWidth = 3 * 32 + 2;
 
-const RowPath kAllPaths[] = {RowPath::Scalar, RowPath::Sse2, RowPath::Avx, RowPath::AvxFma,
-                             RowPath::Avx2};
+const RowPath kAllPaths[] = {RowPath::Scalar, RowPath::Sse2, RowPath::Avx,
+                             RowPath::AvxFma, RowPath::Avx2, RowPath::Avx512};
 
 // Forces one row path for a test's lifetime; the test is skipped when the
 // running CPU, or this build's evaluation, does not offer it.
@@ -186,7 +191,7 @@ const std::pair<int32_t, int32_t> kSliderPairs[] = {
 
 class TailsByPath : public ::testing::TestWithParam<std::tuple<RowPath, int32_t>> {};
 
-// Every width from 0 to more than two 24-sample blocks, with borders of 0, 1
+// Every width from 0 to more than three of the widest blocks, with borders of 0, 1
 // and 8 and one that eats into the row, so that every row length leaves a
 // different tail for the vector loop; guard samples around every row and
 // guard rows must come back untouched, also with guards of zero width (the
@@ -201,7 +206,7 @@ TEST_P(TailsByPath, EveryRowLengthMatchesTheOracleAndTouchesNothingElse)
     const standin::Guards guardsOf[] = {{.samples = 8, .rows = 1}, {.samples = 0, .rows = 0}};
     for (const standin::Guards& guards : guardsOf)
         for (int32_t border : {0, 1, 8, -2})
-            for (int32_t width = 0; width <= 3 * kVectorSamples + 2; ++width)
+            for (int32_t width = 0; width <= kMaxWidth; ++width)
                 for (auto [redGreen, blueYellow] : kSliderPairs) {
                     standin::Geometry g{
                         .width = width, .height = 3, .border = border, .pixelStep = pixelStep};
@@ -270,8 +275,12 @@ uint16_t* HOST_CALL fencedImageRow(ImageHandle, int32_t)
 
 class FencedByPath : public ::testing::TestWithParam<std::tuple<RowPath, int32_t>> {};
 
+// Rows against either fence and rows a few samples from it, so that rows
+// start and end at many positions within a cache line; the samples between
+// the fence and the row must come back untouched.
 TEST_P(FencedByPath, RowsAgainstAnInaccessiblePageAreScaledInPlace)
 {
+    const std::size_t kGaps[] = {0, 1, 2, 3, 8, 13, 31}; // samples between fence and row
     auto [path, pixelStep] = GetParam();
     FORCE_OR_SKIP(path);
     LoadedPlugin plugin(testing_support::rowPaths().library());
@@ -280,35 +289,40 @@ TEST_P(FencedByPath, RowsAgainstAnInaccessiblePageAreScaledInPlace)
     plugin.host.setInt("vivanto_by", -50);
     plugin.host.record()->imageRow = fencedImageRow;
     FencedPages pages;
+    const auto& redGreen = oracleTable(600, false);
+    const auto& blueYellow = oracleTable(-50, false);
     std::mt19937 random(7);
     for (bool againstHighFence : {false, true})
         for (int32_t border : {0, 3})
-            for (int32_t width = 1; width <= 3 * kVectorSamples + 2; ++width) {
-                int32_t pixels = width + 2 * border;
-                auto span =
-                    static_cast<std::size_t>(pixels - 1) * static_cast<std::size_t>(pixelStep) + 3;
-                ASSERT_LE(span, pages.capacity());
-                uint16_t* first =
-                    againstHighFence ? pages.beforeHighFence(span) : pages.afterLowFence();
-                std::vector<uint16_t> before(span);
-                for (uint16_t& sample : before)
-                    sample = static_cast<uint16_t>(random());
-                std::memcpy(first, before.data(), span * sizeof(uint16_t));
-                std::vector<uint16_t> expected = before;
-                const auto& redGreen = oracleTable(600, false);
-                const auto& blueYellow = oracleTable(-50, false);
-                for (std::size_t at = 0; at < span; at += static_cast<std::size_t>(pixelStep)) {
-                    expected[at + 1] = redGreen[before[at + 1]];
-                    expected[at + 2] = blueYellow[before[at + 2]];
+            for (int32_t width = 1; width <= kMaxWidth; ++width)
+                for (std::size_t gap : kGaps) {
+                    int32_t pixels = width + 2 * border;
+                    auto span =
+                        static_cast<std::size_t>(pixels - 1) * static_cast<std::size_t>(pixelStep)
+                        + 3;
+                    ASSERT_LE(span + gap, pages.capacity());
+                    uint16_t* area = againstHighFence ? pages.beforeHighFence(span + gap)
+                                                      : pages.afterLowFence();
+                    std::size_t first = againstHighFence ? 0 : gap;
+                    std::vector<uint16_t> before(span + gap);
+                    for (uint16_t& sample : before)
+                        sample = static_cast<uint16_t>(random());
+                    std::memcpy(area, before.data(), before.size() * sizeof(uint16_t));
+                    std::vector<uint16_t> expected = before;
+                    for (std::size_t at = first; at < first + span;
+                         at += static_cast<std::size_t>(pixelStep)) {
+                        expected[at + 1] = redGreen[before[at + 1]];
+                        expected[at + 2] = blueYellow[before[at + 2]];
+                    }
+                    auto& image = plugin.host.addImage(
+                        {.width = width, .height = 1, .border = border, .pixelStep = pixelStep});
+                    fencedRow = area + first + static_cast<std::ptrdiff_t>(border) * pixelStep;
+                    ASSERT_EQ(plugin.process(plugin.host.pipe(&image)), 0);
+                    std::vector<uint16_t> after(area, area + before.size());
+                    ASSERT_EQ(after, expected)
+                        << "width " << width << ", border " << border << ", " << gap
+                        << " samples from the " << (againstHighFence ? "high" : "low") << " fence";
                 }
-                auto& image = plugin.host.addImage(
-                    {.width = width, .height = 1, .border = border, .pixelStep = pixelStep});
-                fencedRow = first + static_cast<std::ptrdiff_t>(border) * pixelStep;
-                ASSERT_EQ(plugin.process(plugin.host.pipe(&image)), 0);
-                std::vector<uint16_t> after(first, first + span);
-                ASSERT_EQ(after, expected) << "width " << width << ", border " << border
-                                           << (againstHighFence ? ", against the high fence" : "");
-            }
 }
 
 INSTANTIATE_TEST_SUITE_P(RowPaths, FencedByPath, kEveryPathAndPixelStep, pathAndStepName);
@@ -326,9 +340,32 @@ TEST(RowPathSwitch, ScalarAndSse2AreAlwaysOfferedAndUnknownPathsRefused)
     // A fused multiply-add would round once where plain single rounds twice.
     EXPECT_FALSE(paths.available(RowPath::AvxFma));
 #endif
-    EXPECT_FALSE(paths.force(static_cast<RowPath>(7)));
+    EXPECT_FALSE(paths.force(static_cast<RowPath>(kRowPathCount)));
     EXPECT_FALSE(paths.force(static_cast<RowPath>(-2)));
     EXPECT_EQ(paths.name(RowPath::AvxFma), "avx_fma");
 }
+
+#if defined(__x86_64__) || defined(__i386__)
+// The plug-in asks cpuid and xgetbv itself; the compiler's runtime asks them
+// too (operating system support included). Both must agree on every path,
+// so that no path is skipped on a CPU that has it, nor run on one without.
+TEST(RowPathSwitch, EveryPathIsOfferedExactlyWhereTheCpuHasItsInstructions)
+{
+    __builtin_cpu_init();
+    bool avx = __builtin_cpu_supports("avx") != 0, fma = __builtin_cpu_supports("fma") != 0;
+    const std::pair<RowPath, bool> expected[] = {
+        {RowPath::Sse2, true},
+        {RowPath::Avx, avx},
+        {RowPath::AvxFma, avx && fma && !HUEFLARE_PLAIN_SINGLE},
+        {RowPath::Avx2, __builtin_cpu_supports("avx2") != 0 && fma},
+        {RowPath::Avx512,
+         __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0},
+    };
+    auto& paths = testing_support::rowPaths();
+    for (auto [path, offered] : expected)
+        EXPECT_EQ(paths.available(path), offered) << paths.name(path);
+    EXPECT_EQ(paths.name(RowPath::Avx512), "avx512");
+}
+#endif
 
 } // namespace

@@ -21,6 +21,8 @@ const timeout = 20000;
 
 let browser;
 let page;
+// What the page's Content-Security-Policy blocked, as the page saw it.
+const blocked = [];
 
 // A fingerprint of the pixels the "after" image shows now, read back through a canvas.
 async function afterPixels() {
@@ -75,6 +77,11 @@ before(async () => {
       "--disable-background-networking", "--disable-component-update", "--disable-sync"],
   });
   page = await browser.newPage({ viewport: { width: 1400, height: 900 }, acceptDownloads: true });
+  await page.exposeFunction("reportBlocked", (what) => blocked.push(what));
+  await page.addInitScript(() => {
+    document.addEventListener("securitypolicyviolation", (event) =>
+      window.reportBlocked(`${event.effectiveDirective}: ${event.blockedURI}`));
+  });
   await page.goto(serverUrl);
   await page.waitForSelector("body[data-ready=true]", { timeout });
 });
@@ -168,14 +175,16 @@ describe("vivanto serve in a browser", () => {
 
   it("answers bad requests with their error, and the page shows it", async () => {
     const answers = await page.evaluate(async () => {
-      const post = async (body) => {
-        const response = await fetch("/api/edit", { method: "POST", body });
+      const post = async (body, type = "application/json") => {
+        const response = await fetch("/api/edit", { method: "POST", headers: { "Content-Type": type }, body });
         return [response.status, (await response.json()).error];
       };
       return [
         await post(JSON.stringify({ key: "vivanto_nope", value: 1 })),
         await post(JSON.stringify({ key: "vivanto_rg", value: 2147483648 })),
         await post("{\"key\": \"vivanto_rg\", "),
+        // What a form or a plain cross-site fetch could send: refused before it is read.
+        await post(JSON.stringify({ key: "vivanto_rg", value: 1 }), "text/plain"),
         await (async () => {
           const response = await fetch("/api/nothing-here");
           return [response.status, (await response.json()).error];
@@ -186,6 +195,7 @@ describe("vivanto serve in a browser", () => {
       [400, "unknown option key \"vivanto_nope\""],
       [400, "\"value\": 2147483648 is out of range -2147483648..2147483647"],
       [400, "malformed JSON: expected {\"key\": \"...\", \"value\": integer}"],
+      [415, "the body must be sent as JSON (Content-Type: application/json), not as \"text/plain\""],
       [404, "no such page: GET /api/nothing-here"],
     ]);
 
@@ -198,6 +208,27 @@ describe("vivanto serve in a browser", () => {
     assert.match(await page.locator("#error").textContent(), /out of range/);
     await page.waitForFunction(() => document.body.dataset.busy === "false", null, { timeout });
     assert.equal(await field.inputValue(), kept);
+  });
+
+  it("works under its own Content-Security-Policy, which lets no other origin in", async () => {
+    const answer = await page.request.get(serverUrl);
+    const policy = answer.headers()["content-security-policy"];
+    assert.match(policy, /script-src 'sha256-[^']+'; style-src 'sha256-[^']+';/);
+    assert.doesNotMatch(policy, /unsafe|\*|https?:/);
+    assert.equal(answer.headers()["x-content-type-options"], "nosniff");
+    assert.equal(answer.headers()["referrer-policy"], "no-referrer");
+    assert.deepEqual(blocked, [], "nothing the page does was blocked");
+    // A script of another origin is blocked: the policy is in force.
+    await page.evaluate(() => new Promise((resolve) => {
+      const script = document.createElement("script");
+      script.src = "http://localhost:9/elsewhere.js";
+      script.onerror = resolve;
+      document.head.append(script);
+    }));
+    for (let waited = 0; blocked.length === 0 && waited < timeout; waited += 50)
+      await new Promise((resolve) => setTimeout(resolve, 50));
+    assert.deepEqual(blocked, ["script-src-elem: http://localhost:9/elsewhere.js"]);
+    blocked.length = 0;
   });
 
   it("leaves a screenshot of the page", async () => {

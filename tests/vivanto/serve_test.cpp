@@ -2,7 +2,10 @@
 // process on a free port of 127.0.0.1 and reached with an HTTP client; and
 // the real binary for what only a process shows: the taken port and Ctrl-C.
 #include "case_name.h"
+#include "guarded_server.h"
 #include "preview.h"
+#include "raw_http.h"
+#include "request_guard.h"
 #include "serve_api.h"
 #include "tool_support.h"
 
@@ -12,6 +15,8 @@
 
 #include <atomic>
 #include <csignal>
+#include <fstream>
+#include <latch>
 #include <mutex>
 #include <poll.h>
 #include <spawn.h>
@@ -89,7 +94,7 @@ protected:
     StageHost stage_{SERVE_TEST_PLUGIN};
     std::unique_ptr<LivePhoto> photo_;
     std::unique_ptr<PreviewService> service_;
-    httplib::Server server_;
+    GuardedServer server_;
     int port_ = 0;
     std::thread listener_;
 };
@@ -225,6 +230,11 @@ struct BadRequest {
     std::string body;
     int status;
     std::string error;
+    // When set, the request goes by hand with these header lines instead of
+    // the client's ("{port}" is the server's port); a body gets its length.
+    std::string headers = {};
+    // When set, these bytes go as they are, and nothing else.
+    std::string raw = {};
 };
 
 void PrintTo(const BadRequest& row, std::ostream* out)
@@ -237,13 +247,40 @@ class ServeBadRequests : public Serve, public testing::WithParamInterface<BadReq
 TEST_P(ServeBadRequests, GetTheirErrorAndChangeNothing)
 {
     const BadRequest& c = GetParam();
-    httplib::Client http = client();
-    auto answer =
-        c.method == "GET" ? http.Get(c.path) : http.Post(c.path, c.body, "application/json");
-    ASSERT_TRUE(answer) << "no answer";
-    EXPECT_EQ(answer->status, c.status);
-    EXPECT_EQ(answer->get_header_value("Content-Type"), "application/json");
-    EXPECT_EQ(json::parse(answer->body, nullptr, false), (json{{"error", c.error}}));
+    tool_test::RawAnswer answer;
+    if (c.headers.empty() && c.raw.empty()) {
+        httplib::Client http = client();
+        auto result =
+            c.method == "GET" ? http.Get(c.path) : http.Post(c.path, c.body, "application/json");
+        ASSERT_TRUE(result) << "no answer";
+        answer = {result->status, result->headers, result->body};
+    } else {
+        std::string request = c.raw;
+        if (request.empty()) {
+            request = c.method + " " + c.path + " HTTP/1.1\r\n" + c.headers;
+            if (!c.body.empty())
+                request += "Content-Length: " + std::to_string(c.body.size()) + "\r\n";
+            request += "\r\n" + c.body;
+        }
+        tool_test::RawConnection connection(port_);
+        ASSERT_TRUE(connection.send(tool_test::withPort(request, port_)));
+        auto read = connection.answer(std::chrono::seconds(kHeaderSeconds + 10));
+        ASSERT_TRUE(read) << "no answer";
+        answer = *read;
+    }
+    EXPECT_EQ(answer.status, c.status);
+    EXPECT_EQ(json::parse(answer.body, nullptr, false),
+              (json{{"error", tool_test::withPort(c.error, port_)}}));
+    std::map<std::string, std::string> headers;
+    for (const char* name : {"Content-Type", "X-Content-Type-Options", "Referrer-Policy",
+                             "Cache-Control", "Content-Security-Policy"})
+        headers[name] = answer.headers.count(name) == 1 ? answer.headers.find(name)->second : "";
+    EXPECT_EQ(headers,
+              (std::map<std::string, std::string>{{"Content-Type", "application/json"},
+                                                  {"X-Content-Type-Options", "nosniff"},
+                                                  {"Referrer-Policy", "no-referrer"},
+                                                  {"Cache-Control", "no-store"},
+                                                  {"Content-Security-Policy", kApiPolicy}}));
 
     auto after = client().Get("/api/options");
     ASSERT_TRUE(after) << "the server is gone";
@@ -254,6 +291,19 @@ TEST_P(ServeBadRequests, GetTheirErrorAndChangeNothing)
 
 const std::string kShape = "expected {\"key\": \"...\", \"value\": integer}";
 const std::string kRange = " is out of range -2147483648..2147483647";
+const std::string kOnlyOwnNames =
+    "this server answers only to Host 127.0.0.1:{port}, localhost:{port} or [::1]:{port}";
+const std::string kOwnHost = "Host: 127.0.0.1:{port}\r\n";
+const std::string kForeignHost = "Host: rebound.example:{port}\r\n";
+const std::string kJsonType = "Content-Type: application/json\r\n";
+const std::string kGoodEdit = R"({"key": "vivanto_rg", "value": 40})";
+const std::string kNotJson = "the body must be sent as JSON (Content-Type: application/json), ";
+
+std::string otherOrigin(const std::string& origin)
+{
+    return "a change from another origin is refused: Origin \"" + origin
+        + "\" is not this server's";
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Api, ServeBadRequests,
@@ -287,8 +337,222 @@ INSTANTIATE_TEST_SUITE_P(
         BadRequest{"unknown_path", "GET", "/api/nothing", "", 404,
                    "no such page: GET /api/nothing"},
         BadRequest{"edit_by_get", "GET", "/api/edit", "", 404, "no such page: GET /api/edit"},
-        BadRequest{"path_not_utf8", "GET", "/%ff", "", 404, "no such page: GET /\xEF\xBF\xBD"}),
+        BadRequest{"path_not_utf8", "GET", "/%ff", "", 404, "no such page: GET /\xEF\xBF\xBD"},
+        // Another site's name pointed at 127.0.0.1: nothing is answered, not even 404.
+        BadRequest{"foreign_host", "GET", "/api/options", "", 421,
+                   kOnlyOwnNames + ", not \"rebound.example:{port}\"", kForeignHost},
+        BadRequest{"foreign_host_download", "GET", "/api/full", "", 421,
+                   kOnlyOwnNames + ", not \"rebound.example:{port}\"", kForeignHost},
+        BadRequest{"foreign_host_page", "GET", "/", "", 421,
+                   kOnlyOwnNames + ", not \"rebound.example:{port}\"", kForeignHost},
+        BadRequest{"foreign_host_unknown_path", "GET", "/api/nothing", "", 421,
+                   kOnlyOwnNames + ", not \"rebound.example:{port}\"", kForeignHost},
+        BadRequest{"foreign_host_edit", "POST", "/api/edit", kGoodEdit, 421,
+                   kOnlyOwnNames + ", not \"rebound.example:{port}\"", kForeignHost + kJsonType},
+        BadRequest{"foreign_host_too_large", "POST", "/api/edit", std::string(100000, ' '), 421,
+                   kOnlyOwnNames + ", not \"rebound.example:{port}\"", kForeignHost + kJsonType},
+        BadRequest{"other_port", "GET", "/api/options", "", 421,
+                   kOnlyOwnNames + ", not \"127.0.0.1:1\"", "Host: 127.0.0.1:1\r\n"},
+        BadRequest{"name_without_port", "GET", "/api/options", "", 421,
+                   kOnlyOwnNames + ", not \"localhost\"", "Host: localhost\r\n"},
+        BadRequest{"name_with_more", "GET", "/api/options", "", 421,
+                   kOnlyOwnNames + ", not \"localhost.:{port}\"", "Host: localhost.:{port}\r\n"},
+        BadRequest{"no_host", "RAW", "", "", 421,
+                   "a request without a Host header: " + kOnlyOwnNames, "",
+                   "GET /api/options HTTP/1.1\r\n\r\n"},
+        BadRequest{"two_hosts", "RAW", "", "", 421,
+                   "a request with 2 Host headers: " + kOnlyOwnNames, "",
+                   "GET /api/options HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n"
+                   "Host: rebound.example\r\n\r\n"},
+        // A change posted from another site's page.
+        BadRequest{"foreign_origin", "POST", "/api/edit", kGoodEdit, 403,
+                   otherOrigin("http://rebound.example"),
+                   kOwnHost + kJsonType + "Origin: http://rebound.example\r\n"},
+        BadRequest{"origin_null", "POST", "/api/edit", kGoodEdit, 403, otherOrigin("null"),
+                   kOwnHost + kJsonType + "Origin: null\r\n"},
+        BadRequest{"origin_other_port", "POST", "/api/edit", kGoodEdit, 403,
+                   otherOrigin("http://127.0.0.1:1"),
+                   kOwnHost + kJsonType + "Origin: http://127.0.0.1:1\r\n"},
+        BadRequest{"origin_other_scheme", "POST", "/api/edit", kGoodEdit, 403,
+                   otherOrigin("https://127.0.0.1:{port}"),
+                   kOwnHost + kJsonType + "Origin: https://127.0.0.1:{port}\r\n"},
+        BadRequest{"origin_unknown_path", "POST", "/api/nothing", kGoodEdit, 403,
+                   otherOrigin("http://rebound.example"),
+                   kOwnHost + kJsonType + "Origin: http://rebound.example\r\n"},
+        // Bodies a page of another site may send without the browser asking first.
+        BadRequest{"text_plain", "POST", "/api/edit", kGoodEdit, 415,
+                   kNotJson + "not as \"text/plain;charset=UTF-8\"",
+                   kOwnHost + "Content-Type: text/plain;charset=UTF-8\r\n"},
+        BadRequest{"form", "POST", "/api/edit", kGoodEdit, 415,
+                   kNotJson + "not as \"application/x-www-form-urlencoded\"",
+                   kOwnHost + "Content-Type: application/x-www-form-urlencoded\r\n"},
+        BadRequest{"json_lookalike", "POST", "/api/edit", kGoodEdit, 415,
+                   kNotJson + "not as \"application/jsonp\"",
+                   kOwnHost + "Content-Type: application/jsonp\r\n"},
+        BadRequest{"no_content_type", "POST", "/api/edit", kGoodEdit, 415,
+                   kNotJson + "and this one names no type", kOwnHost},
+        // Slow and oversized headers, refused by the front before the library sees them.
+        BadRequest{"headers_unfinished", "RAW", "", "", 408,
+                   "request headers not complete within 2 s", "",
+                   "GET /api/options HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n"},
+        BadRequest{"headers_too_large", "RAW", "", "", 431,
+                   "request headers too large (at most 16384 bytes)", "",
+                   "GET /api/options HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nX-Padding: "
+                       + std::string(20000, 'a') + "\r\n\r\n"}),
     testing_support::CaseName());
+
+// What the guard lets through must be exactly what the page and a local
+// client send: every form of the server's own names, and JSON with or without
+// parameters. Refused ones are in the table above, through HTTP.
+TEST(ServeGuard, AnswersItsOwnNamesAndJsonFromItsOwnOrigin)
+{
+    struct Case {
+        std::string method;
+        int port;
+        std::vector<std::pair<std::string, std::string>> headers;
+        int refusedWith; // 0: answered
+    };
+    const std::string type = "application/json";
+    const std::vector<Case> cases{
+        {"GET", 8080, {{"Host", "127.0.0.1:8080"}}, 0},
+        {"GET", 8080, {{"Host", "localhost:8080"}}, 0},
+        {"GET", 8080, {{"Host", "LocalHost:8080"}}, 0},
+        {"GET", 8080, {{"Host", "[::1]:8080"}}, 0},
+        {"HEAD", 8080, {{"Host", "[::1]:8080"}}, 0},
+        {"GET", 80, {{"Host", "localhost"}}, 0},
+        {"GET", 80, {{"Host", "127.0.0.1:80"}}, 0},
+        {"GET", 8080, {{"Host", "localhost"}}, 421},
+        {"GET", 8080, {{"Host", "127.0.0.1:80"}}, 421},
+        {"GET", 8080, {{"Host", "127.0.0.1:8080.rebound.example"}}, 421},
+        {"GET", 8080, {{"Host", "127.0.0.1:80801"}}, 421},
+        {"GET", 8080, {{"Host", "127.0.0.2:8080"}}, 421},
+        {"GET", 8080, {{"Host", ""}}, 421},
+        // A GET changes nothing: its Origin and type are not asked.
+        {"GET", 8080, {{"Host", "localhost:8080"}, {"Origin", "http://rebound.example"}}, 0},
+        {"POST", 8080, {{"Host", "127.0.0.1:8080"}, {"Content-Type", type}}, 0},
+        {"POST", 8080, {{"Host", "127.0.0.1:8080"}, {"Content-Type", type + "; charset=utf-8"}}, 0},
+        {"POST", 8080, {{"Host", "127.0.0.1:8080"}, {"Content-Type", "Application/JSON ;a=b"}}, 0},
+        {"POST",
+         8080,
+         {{"Host", "127.0.0.1:8080"}, {"Origin", "http://127.0.0.1:8080"}, {"Content-Type", type}},
+         0},
+        {"POST",
+         8080,
+         {{"Host", "127.0.0.1:8080"}, {"Origin", "http://LOCALHOST:8080"}, {"Content-Type", type}},
+         0},
+        {"POST",
+         8080,
+         {{"Host", "localhost:8080"}, {"Origin", "http://[::1]:8080"}, {"Content-Type", type}},
+         0},
+        {"POST",
+         8080,
+         {{"Host", "localhost:8080"}, {"Origin", "http://localhost:8080/"}, {"Content-Type", type}},
+         403},
+        {"POST",
+         8080,
+         {{"Host", "localhost:8080"},
+          {"Origin", "http://localhost:8080"},
+          {"Origin", "http://rebound.example"},
+          {"Content-Type", type}},
+         403},
+        {"POST",
+         8080,
+         {{"Host", "localhost:8080"}, {"Content-Type", type}, {"Content-Type", type}},
+         415},
+        {"PUT", 8080, {{"Host", "localhost:8080"}, {"Content-Type", "text/plain"}}, 415},
+        {"DELETE", 8080, {{"Host", "localhost:8080"}, {"Origin", "null"}}, 403},
+    };
+    for (const Case& c : cases) {
+        httplib::Request request;
+        request.method = c.method;
+        request.local_port = c.port;
+        std::string shown = c.method + " on " + std::to_string(c.port);
+        for (const auto& [name, value] : c.headers) {
+            request.headers.emplace(name, value);
+            shown.append(", ").append(name).append(": ").append(value);
+        }
+        std::optional<Refusal> refused = refusalOf(request);
+        EXPECT_EQ(refused ? refused->status : 0, c.refusedWith) << shown;
+    }
+}
+
+TEST(ServeGuard, PagePolicyAdmitsItsInlineBlocksByHashAndOnlyItsOwnOrigin)
+{
+    EXPECT_EQ(
+        pagePolicy("<style>p{}</style><p>text</p><script>alert(1)</script><script>x</script>"),
+        "default-src 'none'; "
+        "script-src 'sha256-bhHHL3z2vDgxUt0W3dWQOrprscmda2Y5pLsLg4GF+pI=' "
+        "'sha256-LXEWQrcmsEQBYnyp+6wy9chTD7GQPMTbAiWHF5IaSIE='; "
+        "style-src 'sha256-gG2yISYereRMiG2lMXrbiUgi0Ubw9p7QCeWcroOvy9Y='; "
+        "img-src 'self' blob:; connect-src 'self'; base-uri 'none'; form-action 'none'; "
+        "frame-ancestors 'none'");
+    EXPECT_EQ(pagePolicy("<p>no script</p>"),
+              "default-src 'none'; script-src 'none'; style-src 'none'; img-src 'self' blob:; "
+              "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'");
+}
+
+// Connections that stop half way through their headers, and kept-alive ones
+// left idle, each more than there are workers: a normal request is answered at
+// once all the same, and the half-open ones are refused when their time is up.
+TEST_F(Serve, HalfOpenAndIdleConnectionsHoldUpNoOtherRequest)
+{
+    using namespace std::chrono;
+    constexpr int kHalfOpen = 50;
+    constexpr int kIdle = 20;
+    const std::string request =
+        tool_test::withPort("GET /api/options HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n", port_);
+    std::vector<std::unique_ptr<tool_test::RawConnection>> idle, halfOpen;
+    for (int i = 0; i < kIdle; ++i) {
+        idle.push_back(std::make_unique<tool_test::RawConnection>(port_));
+        ASSERT_TRUE(idle.back()->send(request + "\r\n"));
+        auto answer = idle.back()->answer(seconds(10));
+        ASSERT_TRUE(answer);
+        ASSERT_EQ(answer->status, 200);
+    }
+    auto halfSent = steady_clock::now();
+    for (int i = 0; i < kHalfOpen; ++i) {
+        halfOpen.push_back(std::make_unique<tool_test::RawConnection>(port_));
+        ASSERT_TRUE(halfOpen.back()->send(request));
+    }
+
+    httplib::Client http = client();
+    http.set_connection_timeout(1, 0);
+    http.set_read_timeout(1, 0);
+    auto answer = http.Get("/api/options");
+    ASSERT_TRUE(answer) << "not answered within 1 s: " << httplib::to_string(answer.error());
+    EXPECT_EQ(answer->status, 200);
+
+    for (auto& connection : halfOpen) {
+        auto refused = connection->answer(seconds(kHeaderSeconds + 10));
+        ASSERT_TRUE(refused) << "still open";
+        EXPECT_EQ(refused->status, 408);
+        EXPECT_TRUE(connection->closedBy(seconds(1)));
+    }
+    EXPECT_GE(steady_clock::now() - halfSent, seconds(kHeaderSeconds))
+        << "refused before their time";
+}
+
+// One header byte every 50 ms would take half a minute: it is cut off at
+// its time, not left to run on because every read brings something.
+TEST_F(Serve, HeadersSentByteByByteAreCutOffAtTheirTime)
+{
+    using namespace std::chrono;
+    tool_test::RawConnection connection(port_);
+    std::string request =
+        tool_test::withPort("GET /api/options HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nX-Slow: "
+                                + std::string(600, 'a') + "\r\n\r\n",
+                            port_);
+    auto started = steady_clock::now();
+    std::size_t sent = 0;
+    while (sent < request.size() && !connection.readable(milliseconds(50)))
+        if (!connection.send(request.substr(sent++, 1)))
+            break;
+    auto refused = connection.answer(seconds(5));
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 408);
+    EXPECT_LT(sent, request.size());
+    EXPECT_GE(steady_clock::now() - started, seconds(kHeaderSeconds));
+}
 
 TEST(ServeClipping, CountsChromaSamplesTheStagePutOnAnEdgeOnly)
 {
@@ -342,7 +606,7 @@ TEST_F(Serve, OwnPhotoIsScaledForThePreviewAndDownloadedInItsFormat)
 // have it, and neither can vivanto serve.
 TEST_F(Serve, SecondServerOnATakenPortIsRefusedWithAClearMessage)
 {
-    httplib::Server second;
+    GuardedServer second;
     PreviewService secondService(stage_, *photo_, 92);
     secondService.install(second);
     try {
@@ -436,6 +700,143 @@ private:
     pid_t pid_ = 0;
     int out_ = -1;
 };
+
+// AddressSanitizer holds freed memory back (its quarantine) on purpose, so the
+// resident size grows under it whatever the program does; it reports leaks itself.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kUnderAddressSanitizer = true;
+#elif defined(__has_feature)
+constexpr bool kUnderAddressSanitizer = __has_feature(address_sanitizer);
+#else
+constexpr bool kUnderAddressSanitizer = false;
+#endif
+
+// The server's resident memory, from /proc.
+long residentKilobytes(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmRSS:"))
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+// Eight clients for ten seconds on loopback against the real binary: edits,
+// previews and full-size downloads mixed. Every answer is checked (the
+// settings as stored after each edit, previews that decode at their size,
+// downloads of the whole photo), and the server's memory stays steady.
+TEST(ServeLoad, EightClientsForTenSecondsAllAnsweredRightWithSteadyMemory)
+{
+    using namespace std::chrono;
+    constexpr int kClients = 8;
+    constexpr auto kRun = seconds(10);
+    constexpr int kMostRequestsEach = 2000;
+    constexpr int kPreview = 300;
+    startImageLibrary("serve_test");
+    ServeProcess server({"serve", "--port", "0", "--preview-size", std::to_string(kPreview)});
+    std::string started = server.firstLine(60);
+    ASSERT_NE(started.find("on http://127.0.0.1:"), std::string::npos) << started;
+    int port = std::stoi(started.substr(started.rfind(':') + 1));
+
+    std::mutex problemsLock;
+    std::vector<std::string> problems;
+    auto problem = [&](const std::string& what) {
+        std::scoped_lock lock(problemsLock);
+        if (problems.size() < 10)
+            problems.push_back(what);
+    };
+    std::atomic<int> edits{0}, previews{0}, downloads{0};
+    steady_clock::time_point end;
+    std::latch warmedUp(kClients);
+    std::latch running(1);
+    auto client = [&](int c) {
+        httplib::Client http("127.0.0.1", port);
+        http.set_keep_alive(true);
+        http.set_read_timeout(30, 0);
+        const std::array<std::string, 3> keys{"vivanto_enabled", "vivanto_rg", "vivanto_by"};
+        auto unchecked = [&](int i, int kind, bool download) {
+            if (kind < 5) {
+                const std::string& key = keys[std::size_t(c + i) % keys.size()];
+                int value = key == keys[0] ? i % 2 : (c * 37 + i * 11) % 700 - 100;
+                auto answer = http.Post("/api/edit", json{{"key", key}, {"value", value}}.dump(),
+                                        "application/json");
+                if (!answer || answer->status != 200) {
+                    problem("edit not answered 200");
+                    return;
+                }
+                json stored = json::parse(answer->body, nullptr, false);
+                std::map<std::string, int> values;
+                for (const json& option : stored["options"])
+                    values[option["key"].get<std::string>()] = option["value"].get<int>();
+                if (values[key] != value || (key != keys[0] && values[keys[0]] != 1))
+                    problem("edit " + key + "=" + std::to_string(value) + " answered "
+                            + stored.dump());
+                ++edits;
+            } else if (kind == 11 && download) {
+                auto answer = http.Get("/api/full");
+                if (!answer || answer->status != 200) {
+                    problem("download not answered 200");
+                    return;
+                }
+                vips::VImage image = vips::VImage::new_from_buffer(answer->body, "");
+                if (image.width() != 684 || image.height() != 460
+                    || image.format() != VIPS_FORMAT_USHORT || image.avg() <= 0)
+                    problem("download of the wrong size or depth");
+                ++downloads;
+            } else {
+                auto answer = http.Get(i % 2 == 0 ? "/api/preview" : "/api/preview?marks=1");
+                if (!answer || answer->status != 200
+                    || answer->get_header_value("Content-Type") != "image/png") {
+                    problem("preview not answered 200 with a PNG");
+                    return;
+                }
+                vips::VImage image = vips::VImage::new_from_buffer(answer->body, "");
+                if (std::max(image.width(), image.height()) != kPreview || image.avg() <= 0)
+                    problem("preview of the wrong size");
+                ++previews;
+            }
+        };
+        auto request = [&](int i, int kind, bool download) {
+            try {
+                unchecked(i, kind, download);
+            } catch (const std::exception& error) { // an answer libvips cannot decode
+                problem(error.what());
+            }
+        };
+        // Warm-up: each kind of request once, every client downloading at the
+        // same time, so that the server has held the most it will at once.
+        for (int kind = 0; kind < 12; ++kind)
+            request(kind, kind, true);
+        warmedUp.count_down();
+        running.wait();
+        for (int i = 0; i < kMostRequestsEach && steady_clock::now() < end; ++i)
+            request(i, (c + i) % 12, c % 2 == 0);
+    };
+    long warm = 0;
+    {
+        std::vector<std::jthread> clients;
+        clients.reserve(kClients);
+        for (int c = 0; c < kClients; ++c)
+            clients.emplace_back(client, c);
+        warmedUp.wait();
+        warm = residentKilobytes(server.pid());
+        end = steady_clock::now() + kRun;
+        running.count_down();
+    }
+    long last = residentKilobytes(server.pid());
+    EXPECT_EQ(problems, std::vector<std::string>{});
+    EXPECT_GT(edits, 0);
+    EXPECT_GT(previews, 0);
+    EXPECT_GT(downloads, 0);
+    std::printf("%d edits, %d previews, %d downloads; resident %ld kB after warm-up, %ld kB at "
+                "the end\n",
+                edits.load(), previews.load(), downloads.load(), warm, last);
+    if (!kUnderAddressSanitizer) {
+        EXPECT_LE(double(last), 1.2 * double(warm));
+    }
+    kill(server.pid(), SIGINT);
+    EXPECT_EQ(server.exitStatus(10), 0);
+}
 
 struct StopSignal {
     std::string name;

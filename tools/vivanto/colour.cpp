@@ -47,8 +47,16 @@ cmsHPROFILE srgbGreyProfile()
 }
 
 struct ColourSpace::Transforms {
+    std::unique_ptr<MatrixShaper> shaper;
+    // Otherwise LittleCMS: samples to Lab in double, and Lab to samples in
+    // double with our rounding. A transform straight to 8 or 16-bit samples
+    // would go through LittleCMS's 16-bit Lab encoding (a* in steps of 1/257,
+    // clipped at 127.996) and come back off by up to 24 of 65535.
     cmsHTRANSFORM toLab = nullptr;
     cmsHTRANSFORM fromLab = nullptr;
+    cmsUInt32Number bytesPerPixel = 0;
+    int channels = 0;
+    int bits = 0;
     ~Transforms()
     {
         if (toLab != nullptr)
@@ -58,10 +66,19 @@ struct ColourSpace::Transforms {
     }
 };
 
-ColourSpace::ColourSpace(const std::vector<unsigned char>& profile, bool grey, int bits)
+ColourSpace::ColourSpace(const std::vector<unsigned char>& profile, bool grey, int bits,
+                         Instructions instructions)
     : transforms_(std::make_unique<Transforms>())
 {
     cmsHPROFILE photo = openProfile(profile, grey);
+    transforms_->channels = grey ? 1 : 3;
+    transforms_->bits = bits;
+    transforms_->bytesPerPixel = cmsUInt32Number(transforms_->channels * (bits / 8));
+    transforms_->shaper = MatrixShaper::tryMake(photo, grey, bits, instructions);
+    if (transforms_->shaper != nullptr) {
+        cmsCloseProfile(photo);
+        return;
+    }
     cmsHPROFILE lab = cmsCreateLab4Profile(nullptr); // D50
     cmsUInt32Number format =
         grey ? (bits == 16 ? TYPE_GRAY_16 : TYPE_GRAY_8) : (bits == 16 ? TYPE_RGB_16 : TYPE_RGB_8);
@@ -70,7 +87,8 @@ ColourSpace::ColourSpace(const std::vector<unsigned char>& profile, bool grey, i
     transforms_->toLab =
         cmsCreateTransform(photo, format, lab, TYPE_Lab_DBL, INTENT_RELATIVE_COLORIMETRIC, flags);
     transforms_->fromLab =
-        cmsCreateTransform(lab, TYPE_Lab_DBL, photo, format, INTENT_RELATIVE_COLORIMETRIC, flags);
+        cmsCreateTransform(lab, TYPE_Lab_DBL, photo, grey ? TYPE_GRAY_DBL : TYPE_RGB_DBL,
+                           INTENT_RELATIVE_COLORIMETRIC, flags);
     cmsCloseProfile(lab);
     cmsCloseProfile(photo);
     if (transforms_->toLab == nullptr || transforms_->fromLab == nullptr)
@@ -79,15 +97,22 @@ ColourSpace::ColourSpace(const std::vector<unsigned char>& profile, bool grey, i
 
 ColourSpace::~ColourSpace() = default;
 
+bool ColourSpace::matrixShaper() const
+{
+    return transforms_->shaper != nullptr;
+}
+
 void ColourSpace::toWorking(const void* samples, uint16_t* working, std::size_t pixels) const
 {
-    cmsUInt32Number bytesPerPixel = T_CHANNELS(cmsGetTransformInputFormat(transforms_->toLab))
-        * T_BYTES(cmsGetTransformInputFormat(transforms_->toLab));
+    if (transforms_->shaper != nullptr) {
+        transforms_->shaper->toWorking(samples, working, pixels);
+        return;
+    }
     cmsCIELab lab[kBatch];
     auto* in = static_cast<const unsigned char*>(samples);
     for (std::size_t done = 0; done < pixels; done += kBatch) {
         std::size_t count = std::min(kBatch, pixels - done);
-        cmsDoTransform(transforms_->toLab, in + done * bytesPerPixel, lab,
+        cmsDoTransform(transforms_->toLab, in + done * transforms_->bytesPerPixel, lab,
                        static_cast<cmsUInt32Number>(count));
         for (std::size_t i = 0; i < count; ++i) {
             uint16_t* pixel = working + (done + i) * kChannels;
@@ -100,10 +125,14 @@ void ColourSpace::toWorking(const void* samples, uint16_t* working, std::size_t 
 
 void ColourSpace::fromWorking(const uint16_t* working, void* samples, std::size_t pixels) const
 {
-    cmsUInt32Number bytesPerPixel = T_CHANNELS(cmsGetTransformOutputFormat(transforms_->fromLab))
-        * T_BYTES(cmsGetTransformOutputFormat(transforms_->fromLab));
+    if (transforms_->shaper != nullptr) {
+        transforms_->shaper->fromWorking(working, samples, pixels);
+        return;
+    }
     cmsCIELab lab[kBatch];
-    auto* out = static_cast<unsigned char*>(samples);
+    double values[kBatch * 3];
+    std::size_t channels = std::size_t(transforms_->channels);
+    double maximum = transforms_->bits == 16 ? 65535.0 : 255.0;
     for (std::size_t done = 0; done < pixels; done += kBatch) {
         std::size_t count = std::min(kBatch, pixels - done);
         for (std::size_t i = 0; i < count; ++i) {
@@ -112,8 +141,14 @@ void ColourSpace::fromWorking(const uint16_t* working, void* samples, std::size_
             lab[i].a = (pixel[1] - double{kNeutral}) / kChromaPerUnit;
             lab[i].b = (pixel[2] - double{kNeutral}) / kChromaPerUnit;
         }
-        cmsDoTransform(transforms_->fromLab, lab, out + done * bytesPerPixel,
-                       static_cast<cmsUInt32Number>(count));
+        cmsDoTransform(transforms_->fromLab, lab, values, static_cast<cmsUInt32Number>(count));
+        for (std::size_t i = 0; i < count * channels; ++i) {
+            uint16_t code = std::min(clampedSample(values[i] * maximum), uint16_t(maximum));
+            if (transforms_->bits == 16)
+                static_cast<uint16_t*>(samples)[done * channels + i] = code;
+            else
+                static_cast<uint8_t*>(samples)[done * channels + i] = static_cast<uint8_t>(code);
+        }
     }
 }
 

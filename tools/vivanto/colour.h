@@ -1,10 +1,13 @@
 // Colour conversion between a photo's samples and the working image, through
 // LittleCMS: the photo's embedded ICC profile (sRGB for RGB photos without
 // one, a grey with the sRGB tone curve for grey ones) to CIE L*a*b* (D50) with
-// relative colorimetric intent, and back. Transforms are made in floating
-// point, so that greys land on a* = b* = 0 and come back as exact greys.
+// relative colorimetric intent, and back, in floating point with our own
+// rounding, so that greys land on a* = b* = 0 and come back as exact greys.
+// Matrix-shaper RGB and tone-curve grey profiles take the fast path of
+// matrix_shaper.h; LittleCMS's float transforms convert all others.
 #pragma once
 
+#include "matrix_shaper.h"
 #include "working_image.h"
 
 #include <cstddef>
@@ -27,7 +30,8 @@ class ColourSpace {
 public:
     // `profile` empty: the photo's colours are sRGB (or sRGB grey).
     // Throws ColourError for a profile that cannot be used for this kind of photo.
-    ColourSpace(const std::vector<unsigned char>& profile, bool grey, int bits);
+    ColourSpace(const std::vector<unsigned char>& profile, bool grey, int bits,
+                Instructions instructions = Instructions::Best);
     ~ColourSpace();
     ColourSpace(const ColourSpace&) = delete;
     ColourSpace& operator=(const ColourSpace&) = delete;
@@ -36,6 +40,9 @@ public:
     // working samples (3 per pixel). Safe to call from several threads at once.
     void toWorking(const void* samples, uint16_t* working, std::size_t pixels) const;
     void fromWorking(const uint16_t* working, void* samples, std::size_t pixels) const;
+
+    // Whether the fast path of matrix_shaper.h converts, rather than LittleCMS.
+    bool matrixShaper() const;
 
 private:
     struct Transforms;

@@ -1,5 +1,6 @@
 #include "serve.h"
 
+#include "guarded_server.h"
 #include "photo.h"
 #include "preview.h"
 #include "serve_api.h"
@@ -53,7 +54,7 @@ int runServe(const Request& request, const std::string& pluginPath)
         ? LivePhoto::example(request.previewSide, renderThreads())
         : LivePhoto::fromFile(request.inputs.front(), request.previewSide, renderThreads());
 
-    httplib::Server server;
+    GuardedServer server;
     PreviewService service(stage, photo, request.quality);
     service.install(server);
     int port = bindLoopback(server, request.port);

@@ -1,6 +1,7 @@
 #include "serve_api.h"
 
 #include "page.h"
+#include "request_guard.h"
 #include "stats.h"
 
 #include <cerrno>
@@ -138,30 +139,52 @@ void PreviewService::install(httplib::Server& server)
 {
     server.set_socket_options(exclusivePort);
     server.set_payload_max_length(kLargestRequestBody);
-    // stop() waits for idle kept-alive connections to time out, and a browser
-    // keeps some open: short, so that Ctrl-C ends the server promptly.
-    server.set_keep_alive_timeout(1);
+    server.set_default_headers(everyAnswersHeaders());
 
-    server.Get("/", [](const httplib::Request&, httplib::Response& response) {
-        response.set_content(std::string(pageHtml()), "text/html; charset=utf-8");
-    });
-    server.Get("/api/options",
-               [this](const httplib::Request&, httplib::Response& response) { options(response); });
-    server.Post("/api/edit", [this](const httplib::Request& request, httplib::Response& response) {
-        edit(request, response);
-    });
-    server.Get("/api/preview",
-               [this](const httplib::Request& request, httplib::Response& response) {
-                   preview(request, response);
-               });
-    server.Get("/api/preview/before", [this](const httplib::Request&, httplib::Response& response) {
-        const std::vector<unsigned char>& png = photo_.beforePng();
-        response.set_content(reinterpret_cast<const char*>(png.data()), png.size(), "image/png");
-    });
-    server.Get("/api/full",
-               [this](const httplib::Request&, httplib::Response& response) { full(response); });
-    server.Get("/api/about",
-               [this](const httplib::Request&, httplib::Response& response) { about(response); });
+    // Every route refuses what refusalOf() refuses before its handler runs
+    // (the body has been read by then, so the connection stays usable); the
+    // error handler below does the same for what no route takes.
+    auto route = [&server](const std::string& method, const std::string& path, auto handler,
+                           const std::string& policy = kApiPolicy) {
+        httplib::Server::Handler guarded = [handler, policy](const httplib::Request& request,
+                                                             httplib::Response& response) {
+            if (std::optional<Refusal> refused = refusalOf(request))
+                throw ApiError(refused->status, refused->message);
+            response.set_header("Content-Security-Policy", policy);
+            handler(request, response);
+        };
+        if (method == "GET")
+            server.Get(path, guarded);
+        else
+            server.Post(path, guarded);
+    };
+
+    route(
+        "GET", "/",
+        [](const httplib::Request&, httplib::Response& response) {
+            response.set_content(std::string(pageHtml()), "text/html; charset=utf-8");
+        },
+        pagePolicy(pageHtml()));
+    route("GET", "/api/options",
+          [this](const httplib::Request&, httplib::Response& response) { options(response); });
+    route("POST", "/api/edit",
+          [this](const httplib::Request& request, httplib::Response& response) {
+              edit(request, response);
+          });
+    route("GET", "/api/preview",
+          [this](const httplib::Request& request, httplib::Response& response) {
+              preview(request, response);
+          });
+    route("GET", "/api/preview/before",
+          [this](const httplib::Request&, httplib::Response& response) {
+              const std::vector<unsigned char>& png = photo_.beforePng();
+              response.set_content(reinterpret_cast<const char*>(png.data()), png.size(),
+                                   "image/png");
+          });
+    route("GET", "/api/full",
+          [this](const httplib::Request&, httplib::Response& response) { full(response); });
+    route("GET", "/api/about",
+          [this](const httplib::Request&, httplib::Response& response) { about(response); });
 
     server.set_exception_handler(
         [](const httplib::Request&, httplib::Response& response, const std::exception_ptr& thrown) {
@@ -181,6 +204,18 @@ void PreviewService::install(httplib::Server& server)
     // it cannot parse) get the same kind of body as ours.
     server.set_error_handler(httplib::Server::HandlerWithResponse(
         [](const httplib::Request& request, httplib::Response& response) {
+            if (!response.has_header("Content-Security-Policy"))
+                response.set_header("Content-Security-Policy", kApiPolicy);
+            // A request from a foreign name learns nothing, not even which paths
+            // exist. One the library could not parse (a bad request line or
+            // header) has no port yet, and keeps its 400: it learns nothing either.
+            std::optional<Refusal> refused;
+            if (request.local_port >= 0)
+                refused = refusalOf(request);
+            if (refused) {
+                sendError(response, refused->status, refused->message);
+                return httplib::Server::HandlerResponse::Handled;
+            }
             if (!response.body.empty())
                 return httplib::Server::HandlerResponse::Unhandled;
             std::string what =
@@ -225,7 +260,6 @@ void PreviewService::preview(const httplib::Request& request, httplib::Response&
     PreviewRender render = photo_.preview(stage_, pluginMutex_, marks, &cancel_);
     response.set_header("X-Stage-Milliseconds", std::to_string(render.stageMilliseconds));
     response.set_header("X-Clipped-Pixels", std::to_string(render.clippedPixels));
-    response.set_header("Cache-Control", "no-store");
     response.set_content(reinterpret_cast<const char*>(render.png.data()), render.png.size(),
                          "image/png");
 }
