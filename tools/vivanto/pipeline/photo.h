@@ -1,10 +1,7 @@
 // Photos in and out through libvips: PNG, TIFF and JPEG, 8 or 16 bits per
 // sample, RGB or grey, with or without alpha, with or without an embedded ICC
-// profile; and the conversion between a photo and the editor's working image
-// (see working_image.h for the encoding).
+// profile. The way between a photo and the working image is a chain's (chain.h).
 #pragma once
-
-#include "working_image.h"
 
 #include <stdexcept>
 #include <string>
@@ -39,10 +36,6 @@ void startImageLibrary(const char* programName);
 // are read.
 Photo openPhoto(const std::string& path);
 
-// Reads and decodes the whole file into memory, for a photo used more than
-// once. Throws PhotoError as openPhoto does, and for a corrupt or truncated file.
-Photo decodePhoto(const std::string& path);
-
 // libvips' error message for the user (its first line), with its error
 // buffer cleared for the next one.
 std::string libraryMessage(const vips::VError& error);
@@ -55,14 +48,6 @@ VipsBandFormat bandFormatOf(int bits);
 // Header fields of a loader's notes on how the input stored its samples (a
 // palette, fewer bits), which a result does not share.
 const std::vector<std::string>& loaderOnlyFields();
-
-// Colour bands to CIE L*a*b* through the embedded profile (sRGB when there is
-// none; see colour.h), then to the working encoding, on `threads` threads.
-WorkingImage toWorking(const Photo& photo, int threads);
-
-// Back from the working image to the photo's colour space and profile at
-// `bits` per sample, alpha (rescaled to `bits`) and metadata as the photo had them.
-vips::VImage fromWorking(const WorkingImage& working, const Photo& photo, int bits, int threads);
 
 // `image` (the photo's kind, with alpha) over a white background, alpha removed.
 vips::VImage flattenedOnWhite(const vips::VImage& image, const Photo& photo);
