@@ -124,8 +124,10 @@ std::vector<unsigned char> oneCall(StageHost& stage, const Photo& photo, int out
                 sampleAt(decoded.data(), p * std::size_t(bands) + std::size_t(b), photo.bits));
 
     standin::Host& host = stage.host();
-    standin::Image& image =
-        host.addImage({.width = width, .height = height, .border = kBorder, .kind = kPixelFormat});
+    const standin::Geometry geometry{
+        .width = width, .height = height, .border = kBorder, .kind = kPixelFormat};
+    const standin::Guards guards{};
+    standin::Image& image = host.addImage(geometry, guards);
     ColourSpace in(photo.profile, photo.grey, photo.bits);
     const std::size_t colourRow = std::size_t(width) * std::size_t(colourBands * photo.bits / 8);
     for (int32_t y = 0; y < height; ++y) {

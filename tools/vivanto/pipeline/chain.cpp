@@ -487,7 +487,8 @@ VImage inOneRegion(const VImage& chain)
         g_object_unref(image);
         throw vips::VError();
     }
-    auto* one = new OneRegion{.image = chain}; // NOLINT(cppcoreguidelines-owning-memory)
+    auto* one = new OneRegion; // NOLINT(cppcoreguidelines-owning-memory): the image owns it
+    one->image = chain;
     g_object_set_data_full(G_OBJECT(image), "vivanto-one-region", one, releaseOneRegion);
     if (vips_image_generate(image, nullptr, copyFromOneRegion, nullptr, one, nullptr) != 0) {
         g_object_unref(image);
