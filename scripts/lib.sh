@@ -105,9 +105,10 @@ ensure_packages() {
 }
 
 # What vivanto, the command-line host, needs: libvips for image files,
-# LittleCMS for colour, and an HTTP server and JSON for `vivanto serve`.
+# LittleCMS for colour, and an HTTP server and JSON for `vivanto serve`; zlib
+# for its tests' hand-made PNG files.
 ensure_vivanto_packages() {
-  ensure_packages pkg-config libvips-dev liblcms2-dev libcpp-httplib-dev nlohmann-json3-dev
+  ensure_packages pkg-config libvips-dev liblcms2-dev libcpp-httplib-dev nlohmann-json3-dev zlib1g-dev
 }
 
 # The packages every build of ours needs.

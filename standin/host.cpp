@@ -560,6 +560,14 @@ Image& Host::addImage(const Geometry& geometry, Guards guards)
     return *images_.back();
 }
 
+Image& Host::addImageOver(const Geometry& geometry, uint16_t* firstPixel, int64_t rowStride)
+{
+    auto image = std::make_unique<Image>(geometry, firstPixel, rowStride);
+    std::lock_guard lock(mutex_);
+    images_.push_back(std::move(image));
+    return *images_.back();
+}
+
 void Host::removeImage(const Image& image)
 {
     std::unique_ptr<Image> released;

@@ -78,6 +78,9 @@ public:
 
     // --- images and rendering -------------------------------------------
     Image& addImage(const Geometry& geometry, Guards guards = {});
+    // An image over the caller's samples (see Image's second constructor),
+    // so that a stage works on them where they are, with no copy.
+    Image& addImageOver(const Geometry& geometry, uint16_t* firstPixel, int64_t rowStride);
     // Lets go of an image once its render is over, so that a host rendering
     // many images keeps only the pixels still in use. Its handle is then
     // unknown to the operations, as any handle this host did not hand out.

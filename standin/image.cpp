@@ -46,8 +46,21 @@ Image::Image(const Geometry& geometry, Guards guards)
     fill([](int32_t, int32_t, int32_t) { return uint16_t{0}; });
 }
 
+Image::Image(const Geometry& geometry, uint16_t* firstPixel, int64_t rowStride)
+    : geometry_(geometry)
+    , guards_{.samples = 0, .rows = 0}
+    , rowStride_(rowStride)
+    , external_(firstPixel)
+{
+    rowExtent(geometry); // the same checks of the steps
+    if (firstPixel == nullptr)
+        throw std::invalid_argument("a stand-in image over memory needs the memory");
+}
+
 std::size_t Image::indexOf(int32_t x, int32_t row, int32_t channel) const
 {
+    if (external_ != nullptr)
+        throw std::logic_error("a stand-in image over the caller's memory has no block of its own");
     int64_t rowStart = (int64_t{row} + guards_.rows) * rowStride_;
     int64_t index = rowStart + firstPixelAt_ + int64_t{x} * geometry_.pixelStep
         + int64_t{channel} * geometry_.channelStep;
@@ -58,6 +71,12 @@ std::size_t Image::indexOf(int32_t x, int32_t row, int32_t channel) const
 
 uint16_t* Image::row(int32_t row)
 {
+    if (external_ != nullptr) {
+        // Only the rows the caller's memory holds: there are no guard rows.
+        if (row < 0 || row >= geometry_.height)
+            throw std::out_of_range("row outside the stand-in image");
+        return external_ + int64_t{row} * rowStride_;
+    }
     int64_t rowStart = (int64_t{row} + guards_.rows) * rowStride_;
     if (rowStart < 0 || rowStart + rowStride_ > static_cast<int64_t>(samples_.size()))
         throw std::out_of_range("row outside the stand-in image");
@@ -66,6 +85,13 @@ uint16_t* Image::row(int32_t row)
 
 uint16_t& Image::at(int32_t x, int32_t row, int32_t channel)
 {
+    if (external_ != nullptr) {
+        if (x < -geometry_.border || x >= geometry_.width + geometry_.border || channel < 0
+            || channel > 2)
+            throw std::out_of_range("pixel outside the stand-in image");
+        return this->row(
+            row)[int64_t{x} * geometry_.pixelStep + int64_t{channel} * geometry_.channelStep];
+    }
     return samples_[indexOf(x, row, channel)];
 }
 

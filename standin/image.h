@@ -37,6 +37,13 @@ public:
     // pixel's first sample to the last pixel's channel 2), plus the guards.
     explicit Image(const Geometry& geometry, Guards guards = {});
 
+    // An image over samples the caller owns and keeps alive while the image
+    // is in use, as a host hands a stage a window of a larger buffer:
+    // `firstPixel` is the first sample of pixel 0 of row 0, rows are
+    // `rowStride` samples apart, and the border lies in the caller's memory
+    // too. It has no guards and no block of its own (samples() is empty).
+    Image(const Geometry& geometry, uint16_t* firstPixel, int64_t rowStride);
+
     const Geometry& geometry() const { return geometry_; }
 
     // What the host's imageRow answers: the first sample of pixel 0 of `row`,
@@ -61,6 +68,7 @@ private:
     int64_t rowStride_ = 0;    // samples from one row's block to the next
     int64_t firstPixelAt_ = 0; // offset of pixel 0 within a row's block
     std::vector<uint16_t> samples_;
+    uint16_t* external_ = nullptr; // pixel 0 of row 0 when over the caller's memory
 };
 
 } // namespace standin

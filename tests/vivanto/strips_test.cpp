@@ -38,3 +38,39 @@ TEST(VivantoStrips, EqualOneCallOverTheWholeImage)
 }
 
 } // namespace
+
+// A batch runs photos side by side: each result must be what the photo gives
+// alone, every one reported, and the summary must count them all.
+TEST(VivantoConcurrent, PhotosSideBySideGiveWhatEachGivesAlone)
+{
+    ScratchFolder in, together, oneByOne;
+    std::vector<std::string> inputs;
+    const std::vector<PhotoRecipe> recipes{
+        {Kind::Png, 8, false, false, false},   {Kind::Png, 16, false, true, false},
+        {Kind::Tiff, 16, false, false, false}, {Kind::Tiff, 8, true, false, false},
+        {Kind::Jpeg, 8, false, false, true},   {Kind::Png, 16, true, true, false}};
+    for (const PhotoRecipe& recipe : recipes) {
+        inputs.push_back(in / recipe.fileName());
+        writePhoto(recipe, inputs.back());
+    }
+    inputs.push_back(in / "noise.tif");
+    writeNoisePhoto(203, 117, inputs.back());
+
+    auto runWith = [&](const std::string& threads, const ScratchFolder& out) {
+        std::vector<std::string> arguments{"--rg", "80", "--by", "-30", "--threads", threads};
+        arguments.insert(arguments.end(), inputs.begin(), inputs.end());
+        arguments.insert(arguments.end(), {"-o", out.path().string()});
+        ToolRun run = runVivanto(arguments);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find("vivanto: 7 files: 7 done, 0 failed"), std::string::npos) << run.out;
+        for (const std::string& input : inputs)
+            EXPECT_NE(run.out.find(std::filesystem::path(input).filename().string() + " -> "),
+                      std::string::npos)
+                << run.out;
+    };
+    runWith("4", together);
+    runWith("1", oneByOne);
+    auto alone = snapshot(oneByOne.path());
+    EXPECT_EQ(alone.size(), inputs.size());
+    EXPECT_EQ(snapshot(together.path()), alone);
+}

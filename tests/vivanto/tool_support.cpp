@@ -10,6 +10,7 @@
 #include <random>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,8 +87,10 @@ ToolRun runVivanto(const std::vector<std::string>& arguments)
     }
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
-    waitpid(child, &status, 0);
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
     ToolRun run;
+    run.peakKiB = usage.ru_maxrss;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     run.out = bytesOf(outPath);
     run.err = bytesOf(errPath);

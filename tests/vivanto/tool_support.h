@@ -17,6 +17,7 @@ struct ToolRun {
     int status = -1; // exit status; 128 + n when killed by signal n
     std::string out;
     std::string err;
+    long peakKiB = 0; // its largest resident set
 };
 
 // Runs the built vivanto with `arguments`, capturing both streams.

@@ -27,13 +27,13 @@ Output:
   --quality N            JPEG quality, 1..100 (default 92)
   --compare FILE         also write before and after side by side (one input)
   --stats                report clipping per colour axis and how far each slider can go
-  --timings              report the time spent decoding, converting, in the stage, encoding
+  --timings              report the photo's time and each step's, summed over the threads
 
 Plug-in and host:
   --plugin PATH          load this plug-in library instead of the one built with vivanto
   --about PAGE           show the plug-in's About title and write its text to PAGE (HTML)
-  --threads N            render threads (default: one per processor)
-  --strip-rows N         rows per strip handed to a render thread (default 256; 0: one call)
+  --threads N            threads per photo, and photos at once (default: one per processor)
+  --strip-rows N         at most N rows per stage call (default 256; 0: one call per photo)
   -h, --help
 
 Live preview (vivanto serve): a page on http://127.0.0.1:PORT/ with the

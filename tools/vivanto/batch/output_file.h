@@ -18,6 +18,7 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     const std::string& temporaryPath() const { return temporary_; }
+    const std::string& finalPath() const { return final_; }
 
     // Moves the temporary file onto the final name. Unless `replace`, an
     // existing file of that name (even one that appeared while we worked) is

@@ -1,10 +1,7 @@
 // Photos in and out through libvips: PNG, TIFF and JPEG, 8 or 16 bits per
 // sample, RGB or grey, with or without alpha, with or without an embedded ICC
-// profile; and the conversion between a photo and the editor's working image
-// (see working_image.h for the encoding).
+// profile. The way between a photo and the working image is a chain's (chain.h).
 #pragma once
-
-#include "working_image.h"
 
 #include <stdexcept>
 #include <string>
@@ -26,23 +23,31 @@ struct Photo {
     bool grey = false; // one colour band instead of three
     bool hasAlpha = false;
     std::vector<unsigned char> profile; // the embedded ICC profile; empty when there is none
-    vips::VImage image;                 // every band as decoded, held in memory
+    vips::VImage image;                 // every band as decoded: on demand, or held in memory
 };
 
 // Starts libvips; throws PhotoError when it cannot.
 void startImageLibrary(const char* programName);
 
-// Reads and decodes the whole file. Throws PhotoError for a missing,
-// unreadable, corrupt or unsupported file.
-Photo decodePhoto(const std::string& path);
+// Opens the file and reads its header; the pixels are decoded on demand, top
+// to bottom, once (sequential access), so a photo is read while it flows
+// through a chain. Throws PhotoError for a missing, unreadable or unsupported
+// file; a file corrupt or truncated past its header fails when its pixels
+// are read.
+Photo openPhoto(const std::string& path);
 
-// Colour bands to CIE L*a*b* through the embedded profile (sRGB when there is
-// none; see colour.h), then to the working encoding, on `threads` threads.
-WorkingImage toWorking(const Photo& photo, int threads);
+// libvips' error message for the user (its first line), with its error
+// buffer cleared for the next one.
+std::string libraryMessage(const vips::VError& error);
+std::string libraryMessage(const std::string& message);
 
-// Back from the working image to the photo's colour space and profile at
-// `bits` per sample, alpha (rescaled to `bits`) and metadata as the photo had them.
-vips::VImage fromWorking(const WorkingImage& working, const Photo& photo, int bits, int threads);
+// The interpretation and band format of a photo's kind at `bits` per sample.
+VipsInterpretation interpretationOf(bool grey, int bits);
+VipsBandFormat bandFormatOf(int bits);
+
+// Header fields of a loader's notes on how the input stored its samples (a
+// palette, fewer bits), which a result does not share.
+const std::vector<std::string>& loaderOnlyFields();
 
 // `image` (the photo's kind, with alpha) over a white background, alpha removed.
 vips::VImage flattenedOnWhite(const vips::VImage& image, const Photo& photo);

@@ -51,8 +51,8 @@ private:
     int quality_;
     // The stand-in host keeps settings and hook calls in plain memory, and an
     // edit must not change the settings half way through a render: one request
-    // at a time touches the plug-in. Renders hold it only while the stage runs,
-    // not while they convert colour or encode.
+    // at a time touches the plug-in. Renders hold it only for each stage
+    // call, under the settings they started with (see LivePhoto).
     std::mutex pluginMutex_;
     // Handed to the stage, which reads it atomically while the watcher thread
     // may set it.

@@ -1,8 +1,10 @@
 // Progress through a batch: a bar redrawn in place when standard error is a
 // terminal, plain lines otherwise (logs, pipes, CI), and messages that do not
-// tangle with the bar. Safe to call from render threads.
+// tangle with the bar. Several files may be under way at once. Safe to call
+// from any thread.
 #pragma once
 
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -14,24 +16,31 @@ public:
 
     // Starts file `index` (1-based).
     void startFile(int index, const std::string& name);
-    // How far the current file has come (0..1) and in which step.
-    void update(const std::string& step, double fraction);
+    // How far file `index` has come (0..1) and in which step.
+    void update(int index, const std::string& step, double fraction);
+    // File `index` is over, done or not.
+    void finishFile(int index);
     // A message on its own line, on stderr (errors) or stdout.
     void message(const std::string& text, bool error);
     // Removes the bar.
     void finish();
 
 private:
+    struct UnderWay {
+        std::string name;
+        std::string step;
+        double fraction = 0;
+    };
+
     void drawLocked();
     void clearLocked();
 
     std::mutex mutex_;
     int files_;
     bool terminal_;
-    int index_ = 0;
-    std::string name_;
-    std::string step_;
-    double fraction_ = 0;
+    int finished_ = 0;
+    int latest_ = 0; // the file last started, whose name the bar shows
+    std::map<int, UnderWay> underWay_;
     bool drawn_ = false;
 };
 

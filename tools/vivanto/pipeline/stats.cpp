@@ -1,5 +1,7 @@
 #include "stats.h"
 
+#include "working_image.h"
+
 #include <cstdio>
 #include <stdexcept>
 
@@ -14,14 +16,6 @@ constexpr std::array<const char*, 2> kAxisNames{"red-green", "blue-yellow"};
 
 using Histogram = std::vector<uint64_t>;
 using Response = std::array<std::vector<uint16_t>, 2>; // per axis: output for every input value
-
-Histogram histogramOf(const WorkingImage& image, int channel)
-{
-    Histogram counts(kSampleValues, 0);
-    for (std::size_t i = std::size_t(channel); i < image.samples.size(); i += kChannels)
-        ++counts[image.samples[i]];
-    return counts;
-}
 
 // A one-row host image holding every sample value once on both axes, reused
 // for every measurement.
@@ -88,18 +82,20 @@ int32_t valueOf(StageHost& stage, const char* key)
 
 } // namespace
 
-ClipStats measureClipping(StageHost& stage, const WorkingImage& photo)
+ClipStats measureClipping(StageHost& stage, const AxisHistograms& counts)
 {
     ClipStats stats;
     stats.enabled = valueOf(stage, kSwitchKey) != 0;
-    std::array<Histogram, 2> counts{histogramOf(photo, 1), histogramOf(photo, 2)};
+    uint64_t pixels = 0;
+    for (uint64_t n : counts[0])
+        pixels += n;
     Ramp ramp(stage);
     Response chosen = ramp.response();
     for (std::size_t axis = 0; axis < 2; ++axis) {
         AxisStats& a = stats.axes[axis];
         a.key = kAxisKeys[axis];
         a.chosen = valueOf(stage, kAxisKeys[axis]);
-        a.samples = photo.samples.size() / kChannels;
+        a.samples = pixels;
         a.alreadyAtEdge = counts[axis][0] + counts[axis][kSampleValues - 1];
         a.clipped = clippedBy(chosen[axis], counts[axis]);
         a.largestClean = kLowestSlider;

@@ -6,8 +6,8 @@
 // plug-in uses; the photo contributes only its histogram.
 #pragma once
 
+#include "chain.h"
 #include "stage_host.h"
-#include "working_image.h"
 
 #include <array>
 #include <cstdint>
@@ -33,9 +33,9 @@ struct ClipStats {
     std::array<AxisStats, 2> axes; // red-green, blue-yellow
 };
 
-// `photo` is the working image before the stage ran. Settings are restored
-// before returning.
-ClipStats measureClipping(StageHost& stage, const WorkingImage& photo);
+// `counts` are the photo's opponent samples before the stage ran. Settings
+// are restored before returning; nothing else may call the stage meanwhile.
+ClipStats measureClipping(StageHost& stage, const AxisHistograms& counts);
 
 // Two lines, one per axis, each starting with `name`.
 std::string describe(const ClipStats& stats, const std::string& name);

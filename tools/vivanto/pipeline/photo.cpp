@@ -1,16 +1,11 @@
 #include "photo.h"
 
-#include "cancel.h"
-#include "colour.h"
-#include "parallel.h"
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <set>
 
 namespace vivanto {
 
@@ -19,29 +14,6 @@ using vips::VImage;
 namespace {
 
 constexpr const char* kProfileField = "icc-profile-data";
-
-// The first line of libvips' error buffer, which is then cleared so that the
-// next file's message starts afresh.
-std::string libraryMessage(const vips::VError& error)
-{
-    std::string text = error.what();
-    vips_error_clear();
-    if (text.find("is not a known file format") != std::string::npos)
-        return "not an image in any format libvips knows";
-    text.resize(std::min(text.size(), text.find('\n')));
-    return text.empty() ? "unknown error" : text;
-}
-
-// Converts [first, end) in chunks and gives up between chunks once the user
-// has pressed Ctrl-C: a large photo takes seconds, and the caller throws the
-// half-converted pixels away.
-template <typename Convert>
-void convertUnlessCancelled(std::size_t first, std::size_t end, const Convert& convert)
-{
-    constexpr std::size_t kChunk = 1 << 16;
-    for (std::size_t at = first; at < end && !cancelled(); at += kChunk)
-        convert(at, std::min(end, at + kChunk));
-}
 
 // libvips also prints warnings of its own (a truncated file warns before it
 // fails); the one line per file we print says all the user needs.
@@ -74,6 +46,24 @@ FileFormat formatOfLoader(const std::string& loader)
     throw PhotoError("unsupported format (" + kind + "): vivanto reads PNG, TIFF and JPEG");
 }
 
+} // namespace
+
+std::string libraryMessage(const std::string& message)
+{
+    std::string text = message;
+    if (text.find("is not a known file format") != std::string::npos)
+        return "not an image in any format libvips knows";
+    text.resize(std::min(text.size(), text.find('\n')));
+    return text.empty() ? "unknown error" : text;
+}
+
+std::string libraryMessage(const vips::VError& error)
+{
+    std::string text = error.what();
+    vips_error_clear();
+    return libraryMessage(text);
+}
+
 VipsInterpretation interpretationOf(bool grey, int bits)
 {
     if (grey)
@@ -86,76 +76,24 @@ VipsBandFormat bandFormatOf(int bits)
     return bits == 16 ? VIPS_FORMAT_USHORT : VIPS_FORMAT_UCHAR;
 }
 
-VImage colourBands(const Photo& photo)
+const std::vector<std::string>& loaderOnlyFields()
 {
-    VImage colour = photo.image.extract_band(0, VImage::option()->set("n", photo.grey ? 1 : 3));
-    return colour.copy(
-        VImage::option()->set("interpretation", interpretationOf(photo.grey, photo.bits)));
+    static const std::vector<std::string> fields{"vips-loader", "bits-per-sample",
+                                                 "palette-bit-depth"};
+    return fields;
 }
-
-VImage rescaledAlpha(const Photo& photo, int bits)
-{
-    VImage alpha = photo.image.extract_band(photo.image.bands() - 1);
-    if (bits == photo.bits)
-        return alpha;
-    if (bits == 16)
-        return alpha.cast(VIPS_FORMAT_USHORT).linear(257.0, 0.0).cast(VIPS_FORMAT_USHORT);
-    return alpha.linear(1.0 / 257.0, 0.5).cast(VIPS_FORMAT_UCHAR);
-}
-
-// Header fields libvips keeps outside the metadata table, and the loader's
-// notes on how the input stored its samples (a palette, fewer bits), which the
-// result does not share; everything else (EXIF, XMP, orientation, the ICC
-// profile...) is carried over.
-bool isCoreField(const char* name)
-{
-    static const std::set<std::string> core{"width",
-                                            "height",
-                                            "bands",
-                                            "format",
-                                            "coding",
-                                            "interpretation",
-                                            "xoffset",
-                                            "yoffset",
-                                            "xres",
-                                            "yres",
-                                            "filename",
-                                            "mode",
-                                            "scale",
-                                            "offset",
-                                            "vips-loader",
-                                            "bits-per-sample",
-                                            "palette-bit-depth"};
-    return core.contains(name);
-}
-
-VImage withMetadataOf(VImage image, const VImage& source)
-{
-    image = image.copy(VImage::option()->set("xres", source.xres())->set("yres", source.yres()));
-    gchar** fields = vips_image_get_fields(source.get_image());
-    for (gchar** field = fields; *field != nullptr; ++field) {
-        if (isCoreField(*field))
-            continue;
-        GValue value = G_VALUE_INIT;
-        if (vips_image_get(source.get_image(), *field, &value) == 0) {
-            vips_image_set(image.get_image(), *field, &value);
-            g_value_unset(&value);
-        }
-    }
-    g_strfreev(fields);
-    return image;
-}
-
-} // namespace
 
 void startImageLibrary(const char* programName)
 {
     if (VIPS_INIT(programName) != 0)
         throw PhotoError("cannot start libvips: " + std::string(vips_error_buffer()));
     g_log_set_handler("VIPS", G_LOG_LEVEL_WARNING, quietWarning, nullptr);
+    // Every photo is opened, run once and let go: cached operations would
+    // only hold on to decoders and their buffers across a batch.
+    vips_cache_set_max(0);
 }
 
-Photo decodePhoto(const std::string& path)
+Photo openPhoto(const std::string& path)
 {
     checkReadable(path);
     Photo photo;
@@ -180,74 +118,12 @@ Photo decodePhoto(const std::string& path)
             auto data = static_cast<const unsigned char*>(header.get_blob(kProfileField, &length));
             photo.profile.assign(data, data + length);
         }
-        // Decoding happens here, so a truncated or corrupt file fails now,
-        // before any output exists.
-        photo.image = header.copy_memory();
+        photo.image = header;
     } catch (const vips::VError& error) {
         throw PhotoError("cannot decode (corrupt, truncated or not an image): "
                          + libraryMessage(error));
     }
     return photo;
-}
-
-WorkingImage toWorking(const Photo& photo, int threads)
-{
-    std::vector<unsigned char> samples;
-    try {
-        size_t size = 0;
-        void* memory = colourBands(photo).write_to_memory(&size);
-        samples.assign(static_cast<unsigned char*>(memory),
-                       static_cast<unsigned char*>(memory) + size);
-        g_free(memory);
-    } catch (const vips::VError& error) {
-        throw PhotoError("cannot read its colours: " + libraryMessage(error));
-    }
-    try {
-        ColourSpace space(photo.profile, photo.grey, photo.bits);
-        WorkingImage working{photo.image.width(), photo.image.height(), {}};
-        std::size_t pixels = std::size_t(working.width) * std::size_t(working.height);
-        working.samples.resize(pixels * kChannels);
-        std::size_t bytesPerPixel = std::size_t(photo.grey ? 1 : 3) * std::size_t(photo.bits / 8);
-        inParallel(pixels, threads, [&](std::size_t first, std::size_t end) {
-            convertUnlessCancelled(first, end, [&](std::size_t from, std::size_t to) {
-                space.toWorking(samples.data() + from * bytesPerPixel,
-                                working.samples.data() + from * kChannels, to - from);
-            });
-        });
-        return working;
-    } catch (const ColourError& error) {
-        throw PhotoError(error.what());
-    }
-}
-
-VImage fromWorking(const WorkingImage& working, const Photo& photo, int bits, int threads)
-{
-    std::size_t pixels = std::size_t(working.width) * std::size_t(working.height);
-    int bands = photo.grey ? 1 : 3;
-    std::size_t bytesPerPixel = std::size_t(bands) * std::size_t(bits / 8);
-    std::vector<unsigned char> samples(pixels * bytesPerPixel);
-    try {
-        ColourSpace space(photo.profile, photo.grey, bits);
-        inParallel(pixels, threads, [&](std::size_t first, std::size_t end) {
-            convertUnlessCancelled(first, end, [&](std::size_t from, std::size_t to) {
-                space.fromWorking(working.samples.data() + from * kChannels,
-                                  samples.data() + from * bytesPerPixel, to - from);
-            });
-        });
-    } catch (const ColourError& error) {
-        throw PhotoError(error.what());
-    }
-    try {
-        VImage out = VImage::new_from_memory(samples.data(), samples.size(), working.width,
-                                             working.height, bands, bandFormatOf(bits));
-        if (photo.hasAlpha)
-            out = out.bandjoin(rescaledAlpha(photo, bits));
-        out = out.copy(VImage::option()->set("interpretation", interpretationOf(photo.grey, bits)));
-        // Evaluated now, while `samples` is certainly alive.
-        return withMetadataOf(out, photo.image).copy_memory();
-    } catch (const vips::VError& error) {
-        throw PhotoError("cannot assemble the result: " + libraryMessage(error));
-    }
 }
 
 void encodePhoto(const VImage& image, const std::string& path, FileFormat format, int quality)
