@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -83,14 +84,19 @@ const std::array<const char*, 4> kKeys{"vivanto_enabled", "vivanto_rg", "vivanto
 const std::array<const char*, 6> kOtherHeaders{"Connection",        "Range",  "Expect",
                                                "Transfer-Encoding", "Accept", "X-Anything"};
 
+// A corner of the example chart, written once to a file, since a photo on
+// the page is read from its file for every full-size render.
+std::string smallPhotoFile()
+{
+    std::string path = std::filesystem::temp_directory_path() / "fuzz_requests_photo.png";
+    vivanto::referenceChart().crop(0, 0, 48, 32).write_to_file(path.c_str());
+    return path;
+}
+
 // The server, the plug-in and a photo small enough to render on every input.
 struct Served {
     vivanto::StageHost stage{fuzz_support::pluginPath()};
-    vivanto::LivePhoto photo{
-        vivanto::Photo{.format = vivanto::FileFormat::Png,
-                       .bits = 16,
-                       .image = vivanto::referenceChart().crop(0, 0, 48, 32).copy_memory()},
-        "fuzz.png", 16, 1};
+    vivanto::LivePhoto photo = vivanto::LivePhoto::fromFile(smallPhotoFile(), 16, 1);
     vivanto::PreviewService service{stage, photo, 92};
     vivanto::GuardedServer server;
     std::map<std::string, int32_t> defaults;
