@@ -1,7 +1,11 @@
 # Install rules and the Debian package (`cpack --preset default`, or `cpack`
 # in a build tree). The package declares the libraries its programs link in
 # Depends, as dpkg-shlibdeps (Debian: dpkg-dev) finds them.
+# The Mac object build makes no library of it, only objects for our loader.
 if(TARGET hueflare)
+  get_target_property(hueflare_type hueflare TYPE)
+endif()
+if(TARGET hueflare AND hueflare_type MATCHES "^(SHARED|MODULE)_LIBRARY$")
   install(TARGETS hueflare
     LIBRARY DESTINATION ${VIVANTO_INSTALL_PLUGINDIR}
     RUNTIME DESTINATION ${VIVANTO_INSTALL_PLUGINDIR})

@@ -169,7 +169,9 @@ run_part() {
     [ -s "$step" ] && reason="$(cat "$step") (exit status $status)"
   fi
   results+=("$(printf '%-18s %-20s %5d s  %s' "$name" "$result" $((SECONDS - started)) "$reason")")
-  [ "$result" = "passed" ] || [ "$result" = "cannot run here" ]
+  if [ "$result" != "passed" ] && [ "$result" != "cannot run here" ]; then
+    all_passed=0
+  fi
 }
 
 all_passed=1
@@ -178,7 +180,9 @@ for part in "${parts[@]}"; do
   if [ ${#wanted[@]} -gt 0 ] && ! printf '%s\n' "${wanted[@]}" | grep -qx -- "$name"; then
     continue
   fi
-  run_part "$name" "${part#*|}" || all_passed=0
+  # Not in a condition: bash ignores set -e inside anything called from one,
+  # and each part relies on it to stop at its first failing command.
+  run_part "$name" "${part#*|}"
 done
 
 echo
