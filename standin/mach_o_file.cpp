@@ -1,5 +1,7 @@
 #include "mach_o_file.h"
 
+#include "mach_o_fixups.h"
+
 #include <bit>
 #include <cstring>
 
@@ -71,17 +73,6 @@ private:
     std::span<const uint8_t> all_;
 };
 
-std::string hex(uint32_t value)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    do {
-        text.insert(text.begin(), digits[value & 0xf]);
-        value >>= 4;
-    } while (value != 0);
-    return "0x" + text;
-}
-
 std::string cpuName(uint32_t cpuType)
 {
     switch (cpuType) {
@@ -113,11 +104,11 @@ void checkHeader(const Bytes& bytes)
         throw MachOError(
             "a universal (fat) Mach-O file: give the i386 slice alone (lipo -thin i386)");
     if (magic != kMagic)
-        throw MachOError("not a Mach-O file (magic " + hex(magic) + ")");
+        throw MachOError("not a Mach-O file (magic " + hexText(magic) + ")");
     bytes.range(0, kHeaderSize, "the Mach-O header");
     uint32_t cpuType = bytes.word(4, "the CPU type");
     if (cpuType != kCpuTypeI386)
-        throw MachOError("wrong CPU type " + hex(cpuType) + " (" + cpuName(cpuType)
+        throw MachOError("wrong CPU type " + hexText(cpuType) + " (" + cpuName(cpuType)
                          + "): only i386 code runs here");
 }
 
@@ -298,7 +289,7 @@ void readCommand(const Bytes& bytes, uint64_t at, uint32_t command, uint32_t siz
         // Version, UUID, function starts, data in code and the like do not
         // change what is loaded; a command the dynamic linker must understand does.
         if ((command & kCommandRequiresDyld) != 0)
-            throw MachOError("load command " + hex(command)
+            throw MachOError("load command " + hexText(command)
                              + " needs a feature of the dynamic linker this loader lacks");
         return;
     }
@@ -374,7 +365,7 @@ File readFile(std::span<const uint8_t> contents)
         uint32_t command = bytes.word(at, "a load command");
         uint32_t size = bytes.word(at + 4, "a load command");
         if (size < minimumCommandSize(command) || size % 4 != 0 || size > end - at)
-            throw MachOError("load command " + std::to_string(index) + " (" + hex(command)
+            throw MachOError("load command " + std::to_string(index) + " (" + hexText(command)
                              + ") has a bad size of " + std::to_string(size) + " bytes");
         readCommand(bytes, at, command, size, file);
         at += size;
