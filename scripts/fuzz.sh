@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs every fuzz target for a bounded time (FUZZ_SECONDS each, default 60),
+# Runs every fuzz target for a bounded time (FUZZ_SECONDS, default 60, all at once),
 # starting from the committed seeds in fuzz/corpus/TARGET, and fails on any
 # finding: a sanitizer report, a broken contract, a crash, a leak, a time-out.
 # A finding's input is kept in build/asan-ubsan/fuzz/findings/; replay it with
@@ -14,16 +14,25 @@ cmake --preset asan-ubsan >/dev/null
 cmake --build --preset asan-ubsan -j "$(nproc)" --target fuzz_stage fuzz_settings fuzz_requests
 
 out=build/asan-ubsan/fuzz
-status=0
-for target in stage settings requests; do
+targets=(stage settings requests)
+# The targets run side by side, each for the whole time: a libFuzzer process
+# uses one core, and the run ends in FUZZ_SECONDS rather than three times that.
+pids=()
+for target in "${targets[@]}"; do
   work=$out/corpus/$target findings=$out/findings/$target
   rm -rf "$work" "$findings"
   mkdir -p "$work" "$findings"
-  log=$out/fuzz_$target.log
   echo "fuzz_$target: ${seconds}s"
   # New inputs go to the scratch corpus; the committed seeds are only read.
-  if "$out/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-      -print_final_stats=1 -artifact_prefix="$findings/" "$work" "fuzz/corpus/$target" >"$log" 2>&1; then
+  "$out/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$findings/" "$work" "fuzz/corpus/$target" \
+    >"$out/fuzz_$target.log" 2>&1 &
+  pids+=($!)
+done
+status=0
+for i in "${!targets[@]}"; do
+  target=${targets[$i]} log=$out/fuzz_${targets[$i]}.log
+  if wait "${pids[$i]}"; then
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     coverage=$(grep -oE 'cov: [0-9]+' "$log" | tail -1)
     echo "fuzz_$target: $runs executions, $coverage, no findings"
