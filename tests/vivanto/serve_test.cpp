@@ -122,7 +122,10 @@ TEST_F(Serve, OptionsAreThePluginsInDefinitionOrderWithThePhotosSizes)
                     {"width", 684},
                     {"height", 460},
                     {"previewWidth", kPreviewSide},
-                    {"previewHeight", 135}}));
+                    {"previewHeight", 135},
+                    {"smallestPreviewSide", 16},
+                    {"largestPreviewSide", 684},
+                    {"largestLoupe", 512}}));
 }
 
 TEST_F(Serve, EditsGoThroughTheSettingsHooksAndAnswerTheStoredValues)
