@@ -113,7 +113,8 @@ HeldPreview::HeldPreview(const Photo& photo, int threads)
     : width_(photo.image.width())
     , height_(photo.image.height())
     , threads_(std::max(threads, 1))
-    , display_({}, false, 8)
+    , grey_(photo.grey)
+    , display_({}, photo.grey, 8)
 {
     ColourSpace toWorking = [&]() -> ColourSpace {
         try {
@@ -197,13 +198,15 @@ FrameRender HeldPreview::render(const StageUse& stage, bool markClipping) const
         for (int32_t y = top; y < top + rows; ++y) {
             const uint16_t* pixel = working.data() + std::size_t(y) * stride() + kBorder * kChannels;
             uint8_t* out = render.frame.rgba.data() + std::size_t(y) * w * 4;
-            // Packed sRGB first, then spread to four bytes a pixel from the last one back.
+            // Packed sRGB (or grey) first, then spread to four bytes a pixel
+            // from the last one back.
             display_.fromWorking(pixel, out, w);
             const uint8_t* alpha = alpha_.empty() ? nullptr : &alpha_[std::size_t(y) * w];
+            const std::size_t bands = grey_ ? 1 : 3;
             for (std::size_t x = w; x-- > 0;) {
                 uint8_t* rgba = out + x * 4;
-                for (int c = 2; c >= 0; --c) {
-                    uint8_t value = out[x * 3 + std::size_t(c)];
+                for (std::size_t c = 3; c-- > 0;) {
+                    uint8_t value = out[x * bands + (grey_ ? 0 : c)];
                     rgba[c] = alpha != nullptr ? overWhite(value, alpha[x]) : value;
                 }
                 rgba[3] = 255;

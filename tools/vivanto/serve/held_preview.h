@@ -71,10 +71,11 @@ private:
     int32_t width_ = 0;
     int32_t height_ = 0;
     int threads_ = 1;
+    bool grey_ = false; // shown as it is saved: lightness only, whatever the stage did to colour
     std::vector<uint16_t> working_; // every row with its border columns
     std::vector<uint8_t> edges_;    // opponentEdges of every pixel before the stage
     std::vector<uint8_t> alpha_;    // 8 bits per pixel; empty for an opaque photo
-    ColourSpace display_;           // working to 8-bit sRGB
+    ColourSpace display_;           // working to 8-bit sRGB, or sRGB grey
     Frame before_;
 };
 
