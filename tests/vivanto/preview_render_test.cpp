@@ -73,12 +73,12 @@ void PrintTo(const HeldCase& row, std::ostream* out)
     *out << row.name;
 }
 
-class HeldPreviews : public testing::TestWithParam<HeldCase> {
+class ServeHeldPreviews : public testing::TestWithParam<HeldCase> {
 protected:
     static void SetUpTestSuite() { startImageLibrary("preview_render_test"); }
 };
 
-TEST_P(HeldPreviews, ShowWhatTheChainMakesOfTheSamePhoto)
+TEST_P(ServeHeldPreviews, ShowWhatTheChainMakesOfTheSamePhoto)
 {
     const HeldCase& c = GetParam();
     tool_test::ScratchFolder folder;
@@ -125,15 +125,15 @@ TEST_P(HeldPreviews, ShowWhatTheChainMakesOfTheSamePhoto)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Kinds, HeldPreviews,
+    Kinds, ServeHeldPreviews,
     testing::Values(HeldCase{"png_8", {Kind::Png, 8}, SERVE_TEST_PLUGIN, 0},
                     HeldCase{"tiff_16", {Kind::Tiff, 16}, SERVE_TEST_PLUGIN, 0},
                     HeldCase{"jpeg", {Kind::Jpeg}, SERVE_TEST_PLUGIN, 0},
                     HeldCase{"grey_16", {Kind::Png, 16, true}, SERVE_TEST_PLUGIN, 0},
                     HeldCase{"alpha_8", {Kind::Png, 8, false, true}, SERVE_TEST_PLUGIN, 1},
                     HeldCase{"alpha_16", {Kind::Tiff, 16, false, true}, SERVE_TEST_PLUGIN, 1},
-                    HeldCase{"profile_16", {Kind::Tiff, 16, false, false, true},
-                             SERVE_TEST_PLUGIN, 2},
+                    HeldCase{
+                        "profile_16", {Kind::Tiff, 16, false, false, true}, SERVE_TEST_PLUGIN, 2},
                     // Every pixel's result depends on its neighbours in the row.
                     HeldCase{"neighbours", {Kind::Tiff, 16}, FAKE_PLUGIN_NEIGHBOURS, 0},
                     HeldCase{"grey_neighbours", {Kind::Png, 8, true}, FAKE_PLUGIN_NEIGHBOURS, 0}),
@@ -150,7 +150,7 @@ void PrintTo(const LoupeCase& row, std::ostream* out)
     *out << row.name;
 }
 
-class Loupes : public testing::TestWithParam<LoupeCase> {
+class ServeLoupes : public testing::TestWithParam<LoupeCase> {
 protected:
     static void SetUpTestSuite()
     {
@@ -165,13 +165,13 @@ protected:
     static std::string path_;
 };
 
-std::unique_ptr<tool_test::ScratchFolder> Loupes::folder_;
-std::string Loupes::path_;
+std::unique_ptr<tool_test::ScratchFolder> ServeLoupes::folder_;
+std::string ServeLoupes::path_;
 
 // Through the real stage and through one whose every pixel mixes its
 // neighbours, so that a crop handed its own edge pixels as the border, or
 // cut at the wrong place, shows.
-TEST_P(Loupes, AreTheSameBitsAsThatPartOfTheWholePhoto)
+TEST_P(ServeLoupes, AreTheSameBitsAsThatPartOfTheWholePhoto)
 {
     const LoupeCase& c = GetParam();
     LivePhoto live = LivePhoto::fromFile(path_, 64, 2);
@@ -197,7 +197,7 @@ TEST_P(Loupes, AreTheSameBitsAsThatPartOfTheWholePhoto)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Spots, Loupes,
+    Spots, ServeLoupes,
     testing::Values(LoupeCase{"centre", {150, 100, 64}, {118, 68, 64, 64}},
                     LoupeCase{"odd_side", {150, 100, 17}, {142, 92, 17, 17}},
                     LoupeCase{"top_left_corner", {0, 0, 64}, {0, 0, 64, 64}},
@@ -207,7 +207,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing_support::CaseName());
 
 // The chart is held in memory, not read from a file.
-TEST(LoupeBefore, IsTheChartsCropThereAndBackWithoutTheStage)
+TEST(ServeLoupeBefore, IsTheChartsCropThereAndBackWithoutTheStage)
 {
     startImageLibrary("preview_render_test");
     LivePhoto live = LivePhoto::example(100, 2);

@@ -181,7 +181,7 @@ TEST_F(Serve, PreviewsComeAtTheSizeAskedForAsPngOrRgbaOfTheSamePixels)
     struct Size {
         int side, width, height;
     };
-    const std::vector<Size> sizes{{16, 16, 11},   {100, 100, 67},  {333, 333, 224},
+    const std::vector<Size> sizes{{16, 16, 11},    {100, 100, 67},  {333, 333, 224},
                                   {684, 684, 460}, {500, 500, 336}, {250, 250, 168},
                                   {101, 101, 68},  {16, 16, 11}};
     for (const Size& size : sizes) {
@@ -223,9 +223,9 @@ TEST_F(Serve, LoupeIsThePartOfTheFullSizeDownloadThereAndFollowsTheSettings)
         std::string query;
         int left, top, side;
     };
-    for (const Spot& spot : {Spot{"x=100&y=50&size=64", 68, 18, 64},
-                             Spot{"x=683&y=459&size=100", 584, 360, 100},
-                             Spot{"x=3&y=400", 0, 204, 256}}) {
+    for (const Spot& spot :
+         {Spot{"x=100&y=50&size=64", 68, 18, 64}, Spot{"x=683&y=459&size=100", 584, 360, 100},
+          Spot{"x=3&y=400", 0, 204, 256}}) {
         auto png = client().Get("/api/loupe?" + spot.query);
         auto rgba = client().Get("/api/loupe?format=rgba&" + spot.query);
         ASSERT_TRUE(png && rgba);
@@ -429,8 +429,7 @@ INSTANTIATE_TEST_SUITE_P(
                    kSize + "\"685\""},
         BadRequest{"size_huge", "GET", "/api/preview?size=99999999999999999999", "", 400,
                    kSize + "\"99999999999999999999\""},
-        BadRequest{"size_negative", "GET", "/api/preview?size=-200", "", 400,
-                   kSize + "\"-200\""},
+        BadRequest{"size_negative", "GET", "/api/preview?size=-200", "", 400, kSize + "\"-200\""},
         BadRequest{"size_not_a_number", "GET", "/api/preview?size=large", "", 400,
                    kSize + "\"large\""},
         BadRequest{"size_exponent", "GET", "/api/preview?size=1e2", "", 400, kSize + "\"1e2\""},
@@ -447,8 +446,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadRequest{"before_format_unknown", "GET", "/api/preview/before?format=RGBA", "", 400,
                    "\"format\" must be png or rgba, given once, not \"RGBA\""},
         // The loupe: a spot inside the 684 x 460 chart, 16 to 512 pixels across.
-        BadRequest{"loupe_left_of_the_photo", "GET", "/api/loupe?x=-1&y=10", "", 400,
-                   "\"x\" must be a whole number from 0 to 683 (a column of the photo), not \"-1\""},
+        BadRequest{
+            "loupe_left_of_the_photo", "GET", "/api/loupe?x=-1&y=10", "", 400,
+            "\"x\" must be a whole number from 0 to 683 (a column of the photo), not \"-1\""},
         BadRequest{"loupe_right_of_the_photo", "GET", "/api/loupe?x=684&y=10", "", 400,
                    "\"x\" must be a whole number from 0 to 683 (a column of the photo), not "
                    "\"684\""},

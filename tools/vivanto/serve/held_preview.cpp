@@ -91,8 +91,8 @@ void stageOver(const StageUse& stage, uint16_t* firstPixel, std::size_t stride, 
     ProcessHook process = stage.host->processHook();
     auto call = [&] {
         standin::Image& image = host.addImageOver(
-            {.width = width, .height = rows, .border = kBorder, .kind = kPixelFormat},
-            firstPixel, int64_t(stride));
+            {.width = width, .height = rows, .border = kBorder, .kind = kPixelFormat}, firstPixel,
+            int64_t(stride));
         PipeData pipe = host.pipe(&image, stage.cancelFlag);
         int result = process(host.record(), &pipe);
         host.removeImage(image);
@@ -103,8 +103,8 @@ void stageOver(const StageUse& stage, uint16_t* firstPixel, std::size_t stride, 
     if (cancelled(stage.cancelFlag))
         throw RenderFailed("the render was cancelled: the server is stopping");
     if (result != 0)
-        throw RenderFailed("the plug-in's stage refused the image (result "
-                           + std::to_string(result) + ")");
+        throw RenderFailed("the plug-in's stage refused the image (result " + std::to_string(result)
+                           + ")");
 }
 
 } // namespace
@@ -167,8 +167,7 @@ std::size_t HeldPreview::stride() const
 
 std::size_t HeldPreview::heldBytes() const
 {
-    return working_.size() * sizeof(uint16_t) + edges_.size() + alpha_.size()
-        + before_.rgba.size();
+    return working_.size() * sizeof(uint16_t) + edges_.size() + alpha_.size() + before_.rgba.size();
 }
 
 FrameRender HeldPreview::render(const StageUse& stage, bool markClipping) const
@@ -196,7 +195,8 @@ FrameRender HeldPreview::render(const StageUse& stage, bool markClipping) const
         started = Clock::now();
         uint64_t clippedHere = 0;
         for (int32_t y = top; y < top + rows; ++y) {
-            const uint16_t* pixel = working.data() + std::size_t(y) * stride() + kBorder * kChannels;
+            const uint16_t* pixel =
+                working.data() + std::size_t(y) * stride() + kBorder * kChannels;
             uint8_t* out = render.frame.rgba.data() + std::size_t(y) * w * 4;
             // Packed sRGB (or grey) first, then spread to four bytes a pixel
             // from the last one back.
@@ -220,7 +220,8 @@ FrameRender HeldPreview::render(const StageUse& stage, bool markClipping) const
                 ++clippedHere;
                 if (markClipping) // a check that stands out on any colour
                     std::fill_n(out + x * 4, 3,
-                                ((x / 2 + std::size_t(y) / 2) % 2) != 0 ? uint8_t{255} : uint8_t{0});
+                                ((x / 2 + std::size_t(y) / 2) % 2) != 0 ? uint8_t{255}
+                                                                        : uint8_t{0});
             }
         }
         clipped += clippedHere;

@@ -36,7 +36,7 @@ struct Frame {
 
 struct FrameRender {
     Frame frame;
-    uint64_t clippedPixels = 0;  // see ChainOptions::clippedPixels
+    uint64_t clippedPixels = 0;   // see ChainOptions::clippedPixels
     double stageMilliseconds = 0; // summed over threads, waiting for the plug-in included
     double backMilliseconds = 0;  // the way back to sRGB and the marks, summed over threads
 };

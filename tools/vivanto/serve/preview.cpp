@@ -128,8 +128,8 @@ LivePhoto::LivePhoto(Photo photo, std::string path, std::string name, int previe
 LivePhoto LivePhoto::fromFile(const std::string& path, int previewSide, int threads)
 {
     try {
-        return {openPhoto(path), path, std::filesystem::path(path).filename().string(),
-                previewSide, threads};
+        return {openPhoto(path), path, std::filesystem::path(path).filename().string(), previewSide,
+                threads};
     } catch (const PhotoError& error) { // its messages leave the file to the caller
         throw PhotoError(path + ": " + error.what());
     }
@@ -177,8 +177,8 @@ std::shared_ptr<const HeldPreview> LivePhoto::held(int32_t side) const
         held.splice(held.begin(), held, found);
         return held.front().second;
     }
-    held.emplace_front(side, std::make_shared<const HeldPreview>(scaledDown(largest_, side),
-                                                                 threads_));
+    held.emplace_front(side,
+                       std::make_shared<const HeldPreview>(scaledDown(largest_, side), threads_));
     if (held.size() > kMostSizesHeld) // renders still using it keep it until they end
         held.pop_back();
     return held.front().second;
@@ -277,16 +277,16 @@ FullRender LivePhoto::full(StageHost& stage, std::mutex& stageLock, int quality,
 std::vector<unsigned char> pngOf(const Frame& frame)
 {
     try {
-        VImage rgba = VImage::new_from_memory(const_cast<uint8_t*>(frame.rgba.data()),
-                                              frame.rgba.size(), frame.width, frame.height, 4,
-                                              VIPS_FORMAT_UCHAR);
+        VImage rgba =
+            VImage::new_from_memory(const_cast<uint8_t*>(frame.rgba.data()), frame.rgba.size(),
+                                    frame.width, frame.height, 4, VIPS_FORMAT_UCHAR);
         // The page asks for a preview on every slider move: the least
         // compression costs some bytes on a local connection and saves most
         // of the encoding time.
-        return encodedPhoto(rgba.extract_band(0, VImage::option()->set("n", 3))
-                                .copy(VImage::option()->set("interpretation",
-                                                            VIPS_INTERPRETATION_sRGB)),
-                            FileFormat::Png, 0, 1);
+        return encodedPhoto(
+            rgba.extract_band(0, VImage::option()->set("n", 3))
+                .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB)),
+            FileFormat::Png, 0, 1);
     } catch (const vips::VError& error) {
         throw photoError("cannot encode the preview", error);
     }

@@ -42,7 +42,7 @@ struct LoupeSpot {
 };
 
 struct LoupeRender {
-    Frame frame;   // at 100 %: one pixel of the photo each
+    Frame frame;      // at 100 %: one pixel of the photo each
     int32_t left = 0; // where the crop lies in the photo: moved inside it near an edge
     int32_t top = 0;
     double renderMilliseconds = 0; // the chain over the crop, reading the photo included

@@ -195,9 +195,9 @@ void sendFrame(httplib::Response& response, const Frame& frame, FrameFormat form
     }
     auto started = std::chrono::steady_clock::now();
     std::vector<unsigned char> png = pngOf(frame);
-    double encoding = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now()
-                                                                 - started)
-                          .count();
+    double encoding =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+            .count();
     response.set_header("Server-Timing", timing + ", encode;dur=" + std::to_string(encoding));
     response.set_content(reinterpret_cast<const char*>(png.data()), png.size(), "image/png");
 }
@@ -371,16 +371,15 @@ void PreviewService::before(const httplib::Request& request, httplib::Response& 
 
 void PreviewService::loupe(const httplib::Request& request, httplib::Response& response)
 {
-    LoupeSpot spot{
-        .x = numberParameter(request, "x", 0, photo_.width() - 1, " (a column of the photo)",
-                             photo_.width() / 2),
-        .y = numberParameter(request, "y", 0, photo_.height() - 1, " (a row of the photo)",
-                             photo_.height() / 2),
-        .side = numberParameter(request, "size", kSmallestLoupe, kLargestLoupe, "", 256)};
+    LoupeSpot spot{.x = numberParameter(request, "x", 0, photo_.width() - 1,
+                                        " (a column of the photo)", photo_.width() / 2),
+                   .y = numberParameter(request, "y", 0, photo_.height() - 1,
+                                        " (a row of the photo)", photo_.height() / 2),
+                   .side =
+                       numberParameter(request, "size", kSmallestLoupe, kLargestLoupe, "", 256)};
     bool withStage = numberParameter(request, "before", 0, 1, "", 0) == 0;
     FrameFormat format = formatParameter(request);
-    LoupeRender render =
-        photo_.loupe(withStage ? &stage_ : nullptr, pluginMutex_, spot, &cancel_);
+    LoupeRender render = photo_.loupe(withStage ? &stage_ : nullptr, pluginMutex_, spot, &cancel_);
     response.set_header("X-Loupe-Left", std::to_string(render.left));
     response.set_header("X-Loupe-Top", std::to_string(render.top));
     sendFrame(response, render.frame, format, timingOf("render", render.renderMilliseconds));
