@@ -187,3 +187,21 @@ build_and_test_plain_release() {
   run_step cmake --build "$dir" -j "$(nproc)"
   run_step ctest --test-dir "$dir" -j 2 --output-on-failure
 }
+
+# A 6000 x 4000 16-bit RGB TIFF of random colours (24 MP) at $1, made with the
+# libvips command-line tools unless it is there already: the photo the timings
+# are taken on.
+make_timing_photo() {
+  local photo=$1 work
+  [ -f "$photo" ] && return 0
+  ensure_packages libvips-tools
+  work=$(dirname "$photo")
+  mkdir -p "$work"
+  for band in r g b; do
+    vips gaussnoise "$work/$band.v" 6000 4000 --mean 32768 --sigma 12000
+  done
+  vips bandjoin "$work/r.v $work/g.v $work/b.v" "$work/rgb.v"
+  vips cast "$work/rgb.v" "$work/rgb16.v" ushort
+  vips copy "$work/rgb16.v" "$photo" --interpretation rgb16
+  rm -f "$work"/r.v "$work"/g.v "$work"/b.v "$work"/rgb.v "$work"/rgb16.v
+}

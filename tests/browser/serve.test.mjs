@@ -3,7 +3,7 @@
 // with fresh settings (scripts/browser_test.sh starts one).
 //
 //   VIVANTO_SERVE_URL   the server, e.g. http://127.0.0.1:40123/ (required)
-//   VIVANTO_ARTEFACTS   folder for the screenshot serve.png (default: this folder)
+//   VIVANTO_ARTEFACTS   folder for the screenshots (default: this folder)
 //   CHROMIUM            the browser (default /usr/bin/chromium)
 //
 // The cases share one page and run in order, each starting from where the
@@ -14,44 +14,32 @@ import path from "node:path";
 import { fileURLToPath } from "node:url";
 import { after, before, describe, it } from "node:test";
 import { chromium } from "playwright-core";
+import {
+  assertFits, frameTimes, layout, renderedSince as pageRenderedSince, renders as pageRenders,
+  settled, timeout,
+} from "./page_tools.mjs";
 
 const serverUrl = process.env.VIVANTO_SERVE_URL;
 const artefacts = process.env.VIVANTO_ARTEFACTS ?? path.dirname(fileURLToPath(import.meta.url));
-const timeout = 20000;
 
 let browser;
 let page;
 // What the page's Content-Security-Policy blocked, as the page saw it.
 const blocked = [];
 
-// A fingerprint of the pixels the "after" image shows now, read back through a canvas.
+// A fingerprint of the pixels the "after" canvas shows now.
 async function afterPixels() {
   return page.evaluate(() => {
-    const image = document.getElementById("after");
-    const canvas = document.createElement("canvas");
-    canvas.width = image.naturalWidth;
-    canvas.height = image.naturalHeight;
-    const context = canvas.getContext("2d");
-    context.drawImage(image, 0, 0);
-    const { data } = context.getImageData(0, 0, canvas.width, canvas.height);
+    const canvas = document.getElementById("after");
+    const { data } = canvas.getContext("2d").getImageData(0, 0, canvas.width, canvas.height);
     let hash = 2166136261;
     for (let i = 0; i < data.length; i++) hash = Math.imul(hash ^ data[i], 16777619) >>> 0;
     return `${canvas.width}x${canvas.height}:${hash.toString(16)}`;
   });
 }
 
-// Resolves once the page has finished every edit and render it had to do
-// after render number `rendersBefore`.
-async function renderedSince(rendersBefore) {
-  await page.waitForFunction(
-    (count) => Number(document.getElementById("after").dataset.renders) > count
-      && document.body.dataset.busy === "false",
-    rendersBefore, { timeout });
-}
-
-async function renders() {
-  return page.evaluate(() => Number(document.getElementById("after").dataset.renders || 0));
-}
+const renders = () => pageRenders(page);
+const renderedSince = (count) => pageRenderedSince(page, count);
 
 // Drags a range input's thumb to `fraction` of its width, as a user would.
 async function drag(slider, fraction) {
@@ -229,6 +217,99 @@ describe("vivanto serve in a browser", () => {
       await new Promise((resolve) => setTimeout(resolve, 50));
     assert.deepEqual(blocked, ["script-src-elem: http://localhost:9/elsewhere.js"]);
     blocked.length = 0;
+  });
+
+  it("fits the photo to the window at two window sizes, asking for frames of the size shown", async () => {
+    mkdirSync(artefacts, { recursive: true });
+    for (const [width, height] of [[1400, 900], [900, 500]]) {
+      const count = await renders();
+      await page.setViewportSize({ width, height });
+      await page.waitForFunction(({ w, h }) => {
+        const after = document.getElementById("after");
+        const view = document.getElementById("view").getBoundingClientRect();
+        return Math.max(after.width, after.height) === Math.min(684, Math.ceil(Math.max(view.width, view.height)))
+          && innerWidth === w && innerHeight === h;
+      }, { w: width, h: height }, { timeout });
+      await settled(page);
+      const seen = await layout(page);
+      assertFits(seen);
+      if (width === 900) assert.ok(seen.frame.width < 684, "a smaller window gets a smaller frame");
+      assert.ok(await renders() >= count);
+      await page.screenshot({ path: path.join(artefacts, `serve-fit-${width}x${height}.png`) });
+    }
+    await page.setViewportSize({ width: 1400, height: 900 });
+    await settled(page);
+  });
+
+  it("opens a 100 % loupe at the clicked spot, the same pixels as the full-size render there", async () => {
+    const view = await page.locator("#view").boundingBox();
+    const { photo } = await (await page.request.get(serverUrl + "api/options")).json();
+    await page.mouse.click(view.x + view.width * 0.3, view.y + view.height * 0.55);
+    const dialog = page.locator("dialog#loupe");
+    await dialog.waitFor({ state: "visible", timeout });
+    await page.waitForFunction(() => Number(document.getElementById("loupe").dataset.renders) > 0, null, { timeout });
+    const spot = await dialog.evaluate((d) => ({ ...d.dataset }));
+    assert.ok(Math.abs(Number(spot.x) - photo.width * 0.3) <= 1.5, `column ${spot.x}`);
+    assert.ok(Math.abs(Number(spot.y) - photo.height * 0.55) <= 1.5, `row ${spot.y}`);
+    const compare = () => page.evaluate(async () => {
+      const dialog = document.getElementById("loupe");
+      const left = Number(dialog.dataset.left), top = Number(dialog.dataset.top);
+      const pixels = (id) => {
+        const canvas = document.getElementById(id);
+        return canvas.getContext("2d").getImageData(0, 0, canvas.width, canvas.height);
+      };
+      const after = pixels("loupe-after");
+      const full = await createImageBitmap(await (await fetch("/api/full")).blob(),
+        { colorSpaceConversion: "none", premultiplyAlpha: "none" });
+      const canvas = new OffscreenCanvas(after.width, after.height);
+      const context = canvas.getContext("2d");
+      context.drawImage(full, -left, -top);
+      const expected = context.getImageData(0, 0, after.width, after.height).data;
+      let largest = 0;
+      for (let i = 0; i < expected.length; i++) largest = Math.max(largest, Math.abs(expected[i] - after.data[i]));
+      const before = pixels("loupe-before").data;
+      let differ = 0;
+      for (let i = 0; i < before.length; i++) if (before[i] !== after.data[i]) differ++;
+      return { largest, differ, left, top, width: after.width, height: after.height,
+        shown: document.getElementById("loupe-after").getBoundingClientRect().width };
+    });
+    const seen = await compare();
+    console.log(`loupe around ${spot.x}, ${spot.y}: ${seen.width} x ${seen.height} photo pixels from ${seen.left}, ${seen.top}; `
+      + `largest difference from the full-size render ${seen.largest}`);
+    // The full-size render is a 16-bit PNG, which the browser brings to 8 bits itself.
+    assert.ok(seen.largest <= 1, `differs from the full-size render by ${seen.largest}`);
+    assert.ok(seen.differ > 0, "before and after differ");
+    assert.equal(seen.shown, seen.width, "one photo pixel to one pixel of the screen");
+    assert.ok(seen.left <= Number(spot.x) && Number(spot.x) < seen.left + seen.width);
+    assert.ok(seen.top <= Number(spot.y) && Number(spot.y) < seen.top + seen.height);
+    await page.screenshot({ path: path.join(artefacts, "serve-loupe.png") });
+
+    // An edit renders it again, still matching the full-size render.
+    const loupeRenders = Number(spot.renders);
+    await page.keyboard.press("Escape");
+    await dialog.waitFor({ state: "hidden", timeout });
+    await page.mouse.click(view.x + view.width * 0.3, view.y + view.height * 0.55);
+    await dialog.waitFor({ state: "visible", timeout });
+    await page.waitForFunction(() => Number(document.getElementById("loupe").dataset.renders) > 0, null, { timeout });
+    const count = await renders();
+    await page.evaluate(async () => {
+      await fetch("/api/edit", { method: "POST", headers: { "Content-Type": "application/json" },
+        body: JSON.stringify({ key: "vivanto_rg", value: 77 }) });
+    });
+    // The page learns of it with its next change: one of its own, from the marks box.
+    await page.evaluate(() => document.getElementById("marks").dispatchEvent(new Event("change")));
+    await renderedSince(count);
+    await page.waitForFunction((n) => Number(document.getElementById("loupe").dataset.renders) > n,
+      loupeRenders - 1, { timeout });
+    assert.ok((await compare()).largest <= 1);
+    await page.mouse.click(10, 10); // a click anywhere closes it
+    await dialog.waitFor({ state: "hidden", timeout });
+  });
+
+  it("shows a new frame soon after a slider moves (reported, not asserted)", async () => {
+    const times = await frameTimes(page, "Pop the blues and yellows.");
+    assert.ok(times.frame.median < 2000, "a sanity bound only");
+    await page.screenshot({ path: path.join(artefacts, "serve-frame-time.png") });
   });
 
   it("leaves a screenshot of the page", async () => {

@@ -122,7 +122,10 @@ TEST_F(Serve, OptionsAreThePluginsInDefinitionOrderWithThePhotosSizes)
                     {"width", 684},
                     {"height", 460},
                     {"previewWidth", kPreviewSide},
-                    {"previewHeight", 135}}));
+                    {"previewHeight", 135},
+                    {"smallestPreviewSide", 16},
+                    {"largestPreviewSide", 684},
+                    {"largestLoupe", 512}}));
 }
 
 TEST_F(Serve, EditsGoThroughTheSettingsHooksAndAnswerTheStoredValues)
@@ -157,6 +160,89 @@ TEST_F(Serve, ClippedPixelsAreCountedAndMarkedOnlyWhenAsked)
     EXPECT_EQ(marked->get_header_value("X-Clipped-Pixels"),
               plain->get_header_value("X-Clipped-Pixels"));
     EXPECT_NE(marked->body, plain->body);
+}
+
+// 8-bit sRGB with alpha 255, as the rgba format sends it.
+std::string rgbaOf(const vips::VImage& shown)
+{
+    vips::VImage rgba = shown.bandjoin_const({255.0}).cast(VIPS_FORMAT_UCHAR);
+    size_t size = 0;
+    auto* memory = static_cast<char*>(rgba.write_to_memory(&size));
+    std::string bytes(memory, size);
+    g_free(memory);
+    return bytes;
+}
+
+// Sizes as the page asks for them, more than are held at once, and the
+// first again after the others pushed it out.
+TEST_F(Serve, PreviewsComeAtTheSizeAskedForAsPngOrRgbaOfTheSamePixels)
+{
+    optionsAfterEdit("vivanto_rg", 40);
+    struct Size {
+        int side, width, height;
+    };
+    const std::vector<Size> sizes{{16, 16, 11},    {100, 100, 67},  {333, 333, 224},
+                                  {684, 684, 460}, {500, 500, 336}, {250, 250, 168},
+                                  {101, 101, 68},  {16, 16, 11}};
+    for (const Size& size : sizes) {
+        std::string query = "?size=" + std::to_string(size.side);
+        auto png = client().Get("/api/preview" + query);
+        auto rgba = client().Get("/api/preview" + query + "&format=rgba");
+        auto before = client().Get("/api/preview/before" + query + "&format=rgba");
+        ASSERT_TRUE(png && rgba && before);
+        ASSERT_EQ(png->status, 200) << png->body;
+        ASSERT_EQ(rgba->status, 200) << rgba->body;
+        EXPECT_EQ(rgba->get_header_value("Content-Type"), "application/octet-stream");
+        for (const auto* answer : {&png, &rgba, &before})
+            EXPECT_EQ(std::make_pair((*answer)->get_header_value("X-Frame-Width"),
+                                     (*answer)->get_header_value("X-Frame-Height")),
+                      std::make_pair(std::to_string(size.width), std::to_string(size.height)))
+                << query;
+        vips::VImage decoded = vips::VImage::new_from_buffer(png->body, "");
+        EXPECT_EQ(decoded.width(), size.width);
+        EXPECT_EQ(rgbaOf(decoded), rgba->body) << query;
+        EXPECT_NE(rgba->body, before->body) << query;
+        EXPECT_NE(rgba->get_header_value("Server-Timing").find("stage;dur="), std::string::npos);
+    }
+    optionsAfterEdit("vivanto_enabled", 0);
+    for (int side : {100, 684}) {
+        std::string query = "?format=rgba&size=" + std::to_string(side);
+        EXPECT_EQ(client().Get("/api/preview" + query)->body,
+                  client().Get("/api/preview/before" + query)->body);
+    }
+}
+
+// The loupe against the download, which reads the whole photo through the chain.
+TEST_F(Serve, LoupeIsThePartOfTheFullSizeDownloadThereAndFollowsTheSettings)
+{
+    optionsAfterEdit("vivanto_rg", 40);
+    auto full = client().Get("/api/full");
+    ASSERT_TRUE(full);
+    vips::VImage whole = vips::VImage::new_from_buffer(full->body, "");
+    struct Spot {
+        std::string query;
+        int left, top, side;
+    };
+    for (const Spot& spot :
+         {Spot{"x=100&y=50&size=64", 68, 18, 64}, Spot{"x=683&y=459&size=100", 584, 360, 100},
+          Spot{"x=3&y=400", 0, 204, 256}}) {
+        auto png = client().Get("/api/loupe?" + spot.query);
+        auto rgba = client().Get("/api/loupe?format=rgba&" + spot.query);
+        ASSERT_TRUE(png && rgba);
+        ASSERT_EQ(png->status, 200) << png->body;
+        EXPECT_EQ(png->get_header_value("X-Loupe-Left"), std::to_string(spot.left));
+        EXPECT_EQ(png->get_header_value("X-Loupe-Top"), std::to_string(spot.top));
+        Photo chart{.format = FileFormat::Png, .bits = 16, .image = whole};
+        std::string expected =
+            rgbaOf(forDisplay(whole.crop(spot.left, spot.top, spot.side, spot.side), chart));
+        EXPECT_EQ(rgbaOf(vips::VImage::new_from_buffer(png->body, "")), expected) << spot.query;
+        EXPECT_EQ(rgba->body, expected) << spot.query;
+    }
+    std::string before = client().Get("/api/loupe?x=100&y=50&size=64&before=1")->body;
+    std::string boosted = client().Get("/api/loupe?x=100&y=50&size=64")->body;
+    EXPECT_NE(before, boosted);
+    optionsAfterEdit("vivanto_enabled", 0);
+    EXPECT_EQ(client().Get("/api/loupe?x=100&y=50&size=64")->body, before);
 }
 
 TEST_F(Serve, FullSizeRenderIsAPngDownloadOfTheWholePhoto)
@@ -297,6 +383,8 @@ const std::string kOwnHost = "Host: 127.0.0.1:{port}\r\n";
 const std::string kForeignHost = "Host: rebound.example:{port}\r\n";
 const std::string kJsonType = "Content-Type: application/json\r\n";
 const std::string kGoodEdit = R"({"key": "vivanto_rg", "value": 40})";
+const std::string kSize =
+    "\"size\" must be a whole number from 16 to 684 (the photo's longest side), not ";
 const std::string kNotJson = "the body must be sent as JSON (Content-Type: application/json), ";
 
 std::string otherOrigin(const std::string& origin)
@@ -334,6 +422,49 @@ INSTANTIATE_TEST_SUITE_P(
         BadRequest{"empty_body", "POST", "/api/edit", "", 400, "malformed JSON: " + kShape},
         BadRequest{"too_large", "POST", "/api/edit", std::string(100000, ' '), 413,
                    "request body too large (at most 65536 bytes)"},
+        // Preview sizes: 16 up to the chart's longest side, whole numbers only.
+        BadRequest{"size_zero", "GET", "/api/preview?size=0", "", 400, kSize + "\"0\""},
+        BadRequest{"size_too_small", "GET", "/api/preview?size=15", "", 400, kSize + "\"15\""},
+        BadRequest{"size_beyond_the_photo", "GET", "/api/preview?size=685", "", 400,
+                   kSize + "\"685\""},
+        BadRequest{"size_huge", "GET", "/api/preview?size=99999999999999999999", "", 400,
+                   kSize + "\"99999999999999999999\""},
+        BadRequest{"size_negative", "GET", "/api/preview?size=-200", "", 400, kSize + "\"-200\""},
+        BadRequest{"size_not_a_number", "GET", "/api/preview?size=large", "", 400,
+                   kSize + "\"large\""},
+        BadRequest{"size_exponent", "GET", "/api/preview?size=1e2", "", 400, kSize + "\"1e2\""},
+        BadRequest{"size_plus", "GET", "/api/preview?size=%2B200", "", 400, kSize + "\"+200\""},
+        BadRequest{"size_space", "GET", "/api/preview?size=%20200", "", 400, kSize + "\" 200\""},
+        BadRequest{"size_empty", "GET", "/api/preview?size=", "", 400, kSize + "\"\""},
+        BadRequest{"size_twice", "GET", "/api/preview?size=100&size=200", "", 400,
+                   "\"size\" must be a whole number from 16 to 684 (the photo's longest side), "
+                   "given once"},
+        BadRequest{"before_size_beyond", "GET", "/api/preview/before?size=2001", "", 400,
+                   kSize + "\"2001\""},
+        BadRequest{"format_unknown", "GET", "/api/preview?format=jpeg", "", 400,
+                   "\"format\" must be png or rgba, given once, not \"jpeg\""},
+        BadRequest{"before_format_unknown", "GET", "/api/preview/before?format=RGBA", "", 400,
+                   "\"format\" must be png or rgba, given once, not \"RGBA\""},
+        // The loupe: a spot inside the 684 x 460 chart, 16 to 512 pixels across.
+        BadRequest{
+            "loupe_left_of_the_photo", "GET", "/api/loupe?x=-1&y=10", "", 400,
+            "\"x\" must be a whole number from 0 to 683 (a column of the photo), not \"-1\""},
+        BadRequest{"loupe_right_of_the_photo", "GET", "/api/loupe?x=684&y=10", "", 400,
+                   "\"x\" must be a whole number from 0 to 683 (a column of the photo), not "
+                   "\"684\""},
+        BadRequest{"loupe_below_the_photo", "GET", "/api/loupe?x=10&y=460", "", 400,
+                   "\"y\" must be a whole number from 0 to 459 (a row of the photo), not \"460\""},
+        BadRequest{"loupe_fraction", "GET", "/api/loupe?x=10.5&y=10", "", 400,
+                   "\"x\" must be a whole number from 0 to 683 (a column of the photo), not "
+                   "\"10.5\""},
+        BadRequest{"loupe_huge", "GET", "/api/loupe?x=10&y=10&size=1000000", "", 400,
+                   "\"size\" must be a whole number from 16 to 512, not \"1000000\""},
+        BadRequest{"loupe_tiny", "GET", "/api/loupe?x=10&y=10&size=8", "", 400,
+                   "\"size\" must be a whole number from 16 to 512, not \"8\""},
+        BadRequest{"loupe_before_2", "GET", "/api/loupe?x=10&y=10&before=2", "", 400,
+                   "\"before\" must be a whole number from 0 to 1, not \"2\""},
+        BadRequest{"loupe_foreign_host", "GET", "/api/loupe?x=10&y=10", "", 421,
+                   kOnlyOwnNames + ", not \"rebound.example:{port}\"", kForeignHost},
         BadRequest{"unknown_path", "GET", "/api/nothing", "", 404,
                    "no such page: GET /api/nothing"},
         BadRequest{"edit_by_get", "GET", "/api/edit", "", 404, "no such page: GET /api/edit"},

@@ -93,15 +93,16 @@ void startImageLibrary(const char* programName)
     vips_cache_set_max(0);
 }
 
-Photo openPhoto(const std::string& path)
+Photo openPhoto(const std::string& path, bool randomAccess)
 {
     checkReadable(path);
     Photo photo;
     try {
-        VImage header = VImage::new_from_file(path.c_str(),
-                                              VImage::option()
-                                                  ->set("access", VIPS_ACCESS_SEQUENTIAL)
-                                                  ->set("fail_on", VIPS_FAIL_ON_ERROR));
+        VImage header = VImage::new_from_file(
+            path.c_str(),
+            VImage::option()
+                ->set("access", randomAccess ? VIPS_ACCESS_RANDOM : VIPS_ACCESS_SEQUENTIAL)
+                ->set("fail_on", VIPS_FAIL_ON_ERROR));
         photo.format = formatOfLoader(header.get_string("vips-loader"));
         if (header.format() != VIPS_FORMAT_UCHAR && header.format() != VIPS_FORMAT_USHORT)
             throw PhotoError("unsupported sample type: vivanto reads 8- and 16-bit samples");

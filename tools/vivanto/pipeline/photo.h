@@ -33,8 +33,11 @@ void startImageLibrary(const char* programName);
 // to bottom, once (sequential access), so a photo is read while it flows
 // through a chain. Throws PhotoError for a missing, unreadable or unsupported
 // file; a file corrupt or truncated past its header fails when its pixels
-// are read.
-Photo openPhoto(const std::string& path);
+// are read. With `randomAccess`, any part may be read in any order instead
+// (what a crop of a photo needs): libvips reads tiles or strips of a TIFF as
+// they are asked for, and decodes other formats whole on first use and keeps
+// them for as long as the image lives.
+Photo openPhoto(const std::string& path, bool randomAccess = false);
 
 // libvips' error message for the user (its first line), with its error
 // buffer cleared for the next one.

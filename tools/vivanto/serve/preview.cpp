@@ -3,6 +3,7 @@
 #include "reference_chart.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <utility>
 
@@ -45,36 +46,6 @@ Photo scaledDown(const Photo& photo, int side)
         throw photoError("cannot scale it down for the preview", error);
     }
     return small;
-}
-
-// Paints the marked pixels in a black and white check, which stands out on
-// any colour, even on the saturated ones that clip.
-VImage withMarks(const VImage& image, const std::vector<uint8_t>& marked)
-{
-    size_t size = 0;
-    auto* memory = static_cast<unsigned char*>(image.write_to_memory(&size));
-    std::vector<unsigned char> pixels(memory, memory + size);
-    g_free(memory);
-    auto width = std::size_t(image.width());
-    auto bands = std::size_t(image.bands());
-    for (std::size_t at = 0; at < marked.size(); ++at) {
-        if (marked[at] == 0)
-            continue;
-        std::size_t x = at % width, y = at / width;
-        unsigned char value = ((x / 2 + y / 2) % 2) != 0 ? 255 : 0;
-        std::fill_n(pixels.begin() + std::ptrdiff_t(at * bands), bands, value);
-    }
-    return VImage::new_from_memory(pixels.data(), pixels.size(), image.width(), image.height(),
-                                   image.bands(), image.format())
-        .copy(VImage::option()->set("interpretation", image.interpretation()))
-        .copy_memory();
-}
-
-// The page asks for a preview on every slider move: the least compression
-// costs some bytes on a local connection and saves most of the encoding time.
-std::vector<unsigned char> pngForPage(const VImage& image)
-{
-    return encodedPhoto(image, FileFormat::Png, 0, 1);
 }
 
 // Every stage call of one render holds the plug-in alone and runs under the
@@ -141,19 +112,24 @@ LivePhoto::LivePhoto(Photo photo, std::string path, std::string name, int previe
     , name_(std::move(name))
     , width_(photo_.image.width())
     , height_(photo_.image.height())
+    , threads_(std::max(threads, 1))
+    , sizes_(std::make_unique<Sizes>())
 {
-    vips_concurrency_set(std::max(threads, 1));
-    // A file is read anew for every render; its preview from a reading of its own.
-    preview_ = scaledDown(path_.empty() ? photo_ : openPhoto(path_), previewSide);
+    vips_concurrency_set(threads_);
+    // A file is read anew for every render; its previews from one reading of
+    // their own, scaled once to the largest a preview may be and from there
+    // to each size.
+    largest_ = scaledDown(path_.empty() ? photo_ : openPhoto(path_),
+                          std::max(previewSide, kLargestAskedSide));
+    preview_ = std::make_shared<const HeldPreview>(scaledDown(largest_, previewSide), threads_);
+    beforePng_ = pngOf(preview_->before());
 }
 
 LivePhoto LivePhoto::fromFile(const std::string& path, int previewSide, int threads)
 {
     try {
-        LivePhoto photo(openPhoto(path), path, std::filesystem::path(path).filename().string(),
-                        previewSide, threads);
-        photo.makeBefore();
-        return photo;
+        return {openPhoto(path), path, std::filesystem::path(path).filename().string(), previewSide,
+                threads};
     } catch (const PhotoError& error) { // its messages leave the file to the caller
         throw PhotoError(path + ": " + error.what());
     }
@@ -162,9 +138,7 @@ LivePhoto LivePhoto::fromFile(const std::string& path, int previewSide, int thre
 LivePhoto LivePhoto::example(int previewSide, int threads)
 {
     Photo chart{.format = FileFormat::Png, .bits = 16, .image = referenceChart()};
-    LivePhoto photo(std::move(chart), "", "example_chart.png", previewSide, threads);
-    photo.makeBefore();
-    return photo;
+    return {std::move(chart), "", "example_chart.png", previewSide, threads};
 }
 
 Photo LivePhoto::source() const
@@ -172,31 +146,117 @@ Photo LivePhoto::source() const
     return path_.empty() ? photo_ : openPhoto(path_);
 }
 
-// The preview's way there and back without the stage, as the page shows it
-// beside the stage's work.
-void LivePhoto::makeBefore()
+Photo LivePhoto::randomSource() const
 {
-    Chain chain(preview_, {.outputBits = 8});
-    VImage shown;
-    rendered(chain, [&] { shown = forDisplay(chain.result(), preview_).copy_memory(); });
-    beforePng_ = pngForPage(shown);
+    if (path_.empty())
+        return photo_;
+    std::scoped_lock lock(sizes_->lock);
+    if (!sizes_->cropSourceOpen) {
+        sizes_->cropSource = openPhoto(path_, true);
+        sizes_->cropSourceOpen = true;
+    }
+    return sizes_->cropSource;
 }
 
-PreviewRender LivePhoto::preview(StageHost& stage, std::mutex& stageLock, bool markClipping,
-                                 HostBool* cancelFlag) const
+int32_t LivePhoto::largestPreviewSide() const
 {
-    std::vector<uint8_t> clipped;
-    ChainOptions options = renderOptions(stage, stageLock, 8, cancelFlag);
-    options.clippedPixels = &clipped;
-    Chain chain(stage, preview_, options);
-    VImage shown;
-    rendered(chain, [&] { shown = forDisplay(chain.result(), preview_).copy_memory(); });
-    PreviewRender render;
-    render.stageMilliseconds = milliseconds(chain);
-    render.clippedPixels = uint64_t(std::count(clipped.begin(), clipped.end(), uint8_t{1}));
-    if (markClipping && render.clippedPixels > 0)
-        shown = withMarks(shown, clipped);
-    render.png = pngForPage(shown);
+    return std::min(kLargestAskedSide, std::max(width_, height_));
+}
+
+std::shared_ptr<const HeldPreview> LivePhoto::held(int32_t side) const
+{
+    if (side == 0)
+        return preview_;
+    if (side < kSmallestAskedSide || side > largestPreviewSide())
+        throw std::invalid_argument("a preview side outside the sizes offered");
+    std::scoped_lock lock(sizes_->lock);
+    auto& held = sizes_->held;
+    auto found = std::find_if(held.begin(), held.end(),
+                              [side](const auto& entry) { return entry.first == side; });
+    if (found != held.end()) {
+        held.splice(held.begin(), held, found);
+        return held.front().second;
+    }
+    held.emplace_front(side,
+                       std::make_shared<const HeldPreview>(scaledDown(largest_, side), threads_));
+    if (held.size() > kMostSizesHeld) // renders still using it keep it until they end
+        held.pop_back();
+    return held.front().second;
+}
+
+FrameRender LivePhoto::preview(StageHost& stage, std::mutex& stageLock, int32_t side,
+                               bool markClipping, HostBool* cancelFlag) const
+{
+    std::shared_ptr<const HeldPreview> shown = held(side);
+    return shown->render({&stage, withSettingsOfNow(stage, stageLock), cancelFlag}, markClipping);
+}
+
+namespace {
+
+// The crop of `side` pixels (or fewer, in a smaller photo) around the spot,
+// moved inside the photo where the spot is near an edge.
+VipsRect cropAround(const LoupeSpot& spot, int32_t width, int32_t height)
+{
+    int32_t w = std::min(spot.side, width);
+    int32_t h = std::min(spot.side, height);
+    return {std::clamp(spot.x - w / 2, 0, width - w), std::clamp(spot.y - h / 2, 0, height - h), w,
+            h};
+}
+
+Frame frameOf(const VImage& shown)
+{
+    VImage rgb = shown.bands() == 1 ? shown.bandjoin({shown, shown}) : shown;
+    VImage rgba = rgb.bandjoin_const({255.0}).cast(VIPS_FORMAT_UCHAR);
+    size_t size = 0;
+    auto* memory = static_cast<uint8_t*>(rgba.write_to_memory(&size));
+    Frame frame{rgba.width(), rgba.height(), std::vector<uint8_t>(memory, memory + size)};
+    g_free(memory);
+    return frame;
+}
+
+} // namespace
+
+VImage LivePhoto::loupeResult(StageHost* stage, std::mutex& stageLock, const LoupeSpot& spot,
+                              HostBool* cancelFlag, VipsRect* placed) const
+{
+    Photo photo = randomSource();
+    *placed = cropAround(spot, width_, height_);
+    ChainOptions options{.outputBits = photo.bits, .rowsPerStrip = 256, .cancelFlag = cancelFlag};
+    std::unique_ptr<Chain> chain;
+    if (stage != nullptr) {
+        options = renderOptions(*stage, stageLock, photo.bits, cancelFlag);
+        chain = std::make_unique<Chain>(*stage, photo, options);
+    } else {
+        chain = std::make_unique<Chain>(photo, options);
+    }
+    // Only the crop is asked of the chain, which reads its rows' neighbours
+    // from the photo as for any region.
+    VImage crop;
+    rendered(*chain, [&] {
+        crop = chain->result()
+                   .crop(placed->left, placed->top, placed->width, placed->height)
+                   .copy_memory();
+    });
+    return crop;
+}
+
+LoupeRender LivePhoto::loupe(StageHost* stage, std::mutex& stageLock, const LoupeSpot& spot,
+                             HostBool* cancelFlag) const
+{
+    auto started = std::chrono::steady_clock::now();
+    VipsRect placed{};
+    VImage crop = loupeResult(stage, stageLock, spot, cancelFlag, &placed);
+    LoupeRender render;
+    render.renderMilliseconds =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+            .count();
+    try {
+        render.frame = frameOf(forDisplay(crop, photo_));
+    } catch (const vips::VError& error) {
+        throw photoError("cannot show the crop", error);
+    }
+    render.left = placed.left;
+    render.top = placed.top;
     return render;
 }
 
@@ -212,6 +272,24 @@ FullRender LivePhoto::full(StageHost& stage, std::mutex& stageLock, int quality,
         std::filesystem::path(name_).stem().string() + "_vivanto" + suffixOf(photo.format);
     render.mimeType = mimeTypeOf(photo.format);
     return render;
+}
+
+std::vector<unsigned char> pngOf(const Frame& frame)
+{
+    try {
+        VImage rgba =
+            VImage::new_from_memory(const_cast<uint8_t*>(frame.rgba.data()), frame.rgba.size(),
+                                    frame.width, frame.height, 4, VIPS_FORMAT_UCHAR);
+        // The page asks for a preview on every slider move: the least
+        // compression costs some bytes on a local connection and saves most
+        // of the encoding time.
+        return encodedPhoto(
+            rgba.extract_band(0, VImage::option()->set("n", 3))
+                .copy(VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB)),
+            FileFormat::Png, 0, 1);
+    } catch (const vips::VError& error) {
+        throw photoError("cannot encode the preview", error);
+    }
 }
 
 } // namespace vivanto

@@ -4,7 +4,9 @@
 #include "request_guard.h"
 #include "stats.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -76,7 +78,10 @@ json optionsJson(const std::vector<standin::Option>& options, const LivePhoto& p
               {"width", photo.width()},
               {"height", photo.height()},
               {"previewWidth", photo.previewWidth()},
-              {"previewHeight", photo.previewHeight()}}}};
+              {"previewHeight", photo.previewHeight()},
+              {"smallestPreviewSide", kSmallestAskedSide},
+              {"largestPreviewSide", photo.largestPreviewSide()},
+              {"largestLoupe", kLargestLoupe}}}};
 }
 
 struct EditRequest {
@@ -119,6 +124,87 @@ EditRequest parseEdit(const std::string& body)
     if (!parsed["key"].is_string())
         throw ApiError(400, "\"key\" must be a string");
     return {parsed["key"].get<std::string>(), integerValue(parsed["value"])};
+}
+
+// A whole number from `low` to `high` (`why` says what bounds it) in the
+// query, or `absent` when it is not there. Digits only, with a minus sign at
+// most: "1e3", "+5", " 5" and "0x10" are refused rather than guessed at.
+int32_t numberParameter(const httplib::Request& request, const std::string& name, int32_t low,
+                        int32_t high, const std::string& why, int32_t absent)
+{
+    std::size_t given = request.get_param_value_count(name);
+    if (given == 0)
+        return absent;
+    std::string range = "\"" + name + "\" must be a whole number from " + std::to_string(low)
+        + " to " + std::to_string(high) + why;
+    if (given > 1)
+        throw ApiError(400, range + ", given once");
+    std::string text = request.get_param_value(name);
+    std::string_view digits = text;
+    if (digits.starts_with('-'))
+        digits.remove_prefix(1);
+    bool wellFormed = !digits.empty() && digits.size() <= 10
+        && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+    int64_t number = wellFormed ? std::stoll(text) : 0;
+    if (!wellFormed || number < low || number > high) {
+        std::string shown = text.size() > 40 ? text.substr(0, 40) + "..." : text;
+        throw ApiError(400, range + ", not \"" + shown + "\"");
+    }
+    return static_cast<int32_t>(number);
+}
+
+FrameFormat formatParameter(const httplib::Request& request)
+{
+    if (!request.has_param("format"))
+        return FrameFormat::Png;
+    std::string format = request.get_param_value("format");
+    if (request.get_param_value_count("format") == 1) {
+        if (format == "png")
+            return FrameFormat::Png;
+        if (format == "rgba")
+            return FrameFormat::Rgba;
+    }
+    std::string shown = format.size() > 40 ? format.substr(0, 40) + "..." : format;
+    throw ApiError(400, "\"format\" must be png or rgba, given once, not \"" + shown + "\"");
+}
+
+std::string sideLimit(const LivePhoto& photo)
+{
+    return photo.largestPreviewSide() < kLargestAskedSide ? " (the photo's longest side)"
+                                                          : " (the largest preview offered)";
+}
+
+int32_t sideParameter(const httplib::Request& request, const LivePhoto& photo)
+{
+    return numberParameter(request, "size", kSmallestAskedSide, photo.largestPreviewSide(),
+                           sideLimit(photo), 0);
+}
+
+// A frame as the page asked for it: PNG, or its RGBA bytes for a canvas,
+// with its size in the headers either way.
+void sendFrame(httplib::Response& response, const Frame& frame, FrameFormat format,
+               std::string timing)
+{
+    response.set_header("X-Frame-Width", std::to_string(frame.width));
+    response.set_header("X-Frame-Height", std::to_string(frame.height));
+    if (format == FrameFormat::Rgba) {
+        response.set_header("Server-Timing", timing);
+        response.set_content(reinterpret_cast<const char*>(frame.rgba.data()), frame.rgba.size(),
+                             "application/octet-stream");
+        return;
+    }
+    auto started = std::chrono::steady_clock::now();
+    std::vector<unsigned char> png = pngOf(frame);
+    double encoding =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+            .count();
+    response.set_header("Server-Timing", timing + ", encode;dur=" + std::to_string(encoding));
+    response.set_content(reinterpret_cast<const char*>(png.data()), png.size(), "image/png");
+}
+
+std::string timingOf(const std::string& step, double milliseconds)
+{
+    return step + ";dur=" + std::to_string(milliseconds);
 }
 
 } // namespace
@@ -176,10 +262,12 @@ void PreviewService::install(httplib::Server& server)
               preview(request, response);
           });
     route("GET", "/api/preview/before",
-          [this](const httplib::Request&, httplib::Response& response) {
-              const std::vector<unsigned char>& png = photo_.beforePng();
-              response.set_content(reinterpret_cast<const char*>(png.data()), png.size(),
-                                   "image/png");
+          [this](const httplib::Request& request, httplib::Response& response) {
+              before(request, response);
+          });
+    route("GET", "/api/loupe",
+          [this](const httplib::Request& request, httplib::Response& response) {
+              loupe(request, response);
           });
     route("GET", "/api/full",
           [this](const httplib::Request&, httplib::Response& response) { full(response); });
@@ -256,12 +344,45 @@ void PreviewService::edit(const httplib::Request& request, httplib::Response& re
 
 void PreviewService::preview(const httplib::Request& request, httplib::Response& response)
 {
+    int32_t side = sideParameter(request, photo_);
+    FrameFormat format = formatParameter(request);
     bool marks = request.get_param_value("marks") == "1";
-    PreviewRender render = photo_.preview(stage_, pluginMutex_, marks, &cancel_);
+    FrameRender render = photo_.preview(stage_, pluginMutex_, side, marks, &cancel_);
     response.set_header("X-Stage-Milliseconds", std::to_string(render.stageMilliseconds));
     response.set_header("X-Clipped-Pixels", std::to_string(render.clippedPixels));
-    response.set_content(reinterpret_cast<const char*>(render.png.data()), render.png.size(),
-                         "image/png");
+    sendFrame(response, render.frame, format,
+              timingOf("stage", render.stageMilliseconds) + ", "
+                  + timingOf("back", render.backMilliseconds));
+}
+
+void PreviewService::before(const httplib::Request& request, httplib::Response& response)
+{
+    int32_t side = sideParameter(request, photo_);
+    FrameFormat format = formatParameter(request);
+    if (side == 0 && format == FrameFormat::Png) { // made once, as the page first asks for it
+        const std::vector<unsigned char>& png = photo_.beforePng();
+        response.set_header("X-Frame-Width", std::to_string(photo_.previewWidth()));
+        response.set_header("X-Frame-Height", std::to_string(photo_.previewHeight()));
+        response.set_content(reinterpret_cast<const char*>(png.data()), png.size(), "image/png");
+        return;
+    }
+    sendFrame(response, photo_.held(side)->before(), format, timingOf("stage", 0));
+}
+
+void PreviewService::loupe(const httplib::Request& request, httplib::Response& response)
+{
+    LoupeSpot spot{.x = numberParameter(request, "x", 0, photo_.width() - 1,
+                                        " (a column of the photo)", photo_.width() / 2),
+                   .y = numberParameter(request, "y", 0, photo_.height() - 1,
+                                        " (a row of the photo)", photo_.height() / 2),
+                   .side =
+                       numberParameter(request, "size", kSmallestLoupe, kLargestLoupe, "", 256)};
+    bool withStage = numberParameter(request, "before", 0, 1, "", 0) == 0;
+    FrameFormat format = formatParameter(request);
+    LoupeRender render = photo_.loupe(withStage ? &stage_ : nullptr, pluginMutex_, spot, &cancel_);
+    response.set_header("X-Loupe-Left", std::to_string(render.left));
+    response.set_header("X-Loupe-Top", std::to_string(render.top));
+    sendFrame(response, render.frame, format, timingOf("render", render.renderMilliseconds));
 }
 
 void PreviewService::full(httplib::Response& response)

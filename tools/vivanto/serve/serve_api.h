@@ -6,10 +6,20 @@
 //   GET  /api/options          the plug-in's options in definition order, and the photo
 //   POST /api/edit             {"key": K, "value": N}: one edit through the settings
 //                              hooks; answers the options as they are afterwards
-//   GET  /api/preview          the preview through the stage (PNG); ?marks=1 marks
+//   GET  /api/preview          the preview through the stage; ?marks=1 marks
 //                              clipped pixels; the stage's time and the clipped
 //                              pixels in the X-Stage-Milliseconds, X-Clipped-Pixels headers
-//   GET  /api/preview/before   the preview without the stage (PNG)
+//   GET  /api/preview/before   the preview without the stage
+//        both take ?size=N (the longest side, from 16 to the largest offered;
+//        absent: --preview-size) and ?format=png (the default) or rgba (the
+//        bytes a canvas takes, 4 per pixel); X-Frame-Width and X-Frame-Height
+//        give the size, Server-Timing the steps
+//   GET  /api/loupe            ?x=&y=&size=: a crop of size x size photo pixels
+//                              (16..512) around column x, row y, at full size
+//                              through the stage (?before=1: without), the
+//                              same pixels as the full-size download there;
+//                              ?format= as above; X-Loupe-Left, X-Loupe-Top
+//                              say where the crop lies
 //   GET  /api/full             the full-size photo through the stage, as a download
 //   GET  /api/about            {"title": T, "html": H} from the plug-in's About action
 //
@@ -27,6 +37,8 @@
 
 namespace vivanto {
 
+enum class FrameFormat { Png, Rgba };
+
 class PreviewService {
 public:
     // JPEG downloads are written at `quality`.
@@ -43,6 +55,8 @@ private:
     void options(httplib::Response& response);
     void edit(const httplib::Request& request, httplib::Response& response);
     void preview(const httplib::Request& request, httplib::Response& response);
+    void before(const httplib::Request& request, httplib::Response& response);
+    void loupe(const httplib::Request& request, httplib::Response& response);
     void full(httplib::Response& response);
     void about(httplib::Response& response);
 

@@ -1,0 +1,241 @@
+#include "held_preview.h"
+
+#include "working_image.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+namespace vivanto {
+
+namespace {
+
+// As the preview's chain cuts its regions, a stage call covers at most this
+// many rows; smaller than the chain's own strips so that two threads share a
+// 1000 px preview evenly. The stage gives the same result however the image
+// is cut (chain.h), so only the number of calls changes.
+constexpr int32_t kRowsPerStrip = 64;
+constexpr int32_t kBorder = 4; // the chain's, so that the stage sees the same neighbours
+
+using Clock = std::chrono::steady_clock;
+
+int64_t nanosecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+}
+
+bool cancelled(HostBool* flag)
+{
+    return flag != nullptr && std::atomic_ref<HostBool>(*flag).load(std::memory_order_relaxed) == 1;
+}
+
+// A photo's alpha sample at 8 bits, as the chain rescales it for an 8-bit result.
+uint8_t alphaAt8Bits(const uint8_t* sample, int bytesPerSample)
+{
+    if (bytesPerSample == 1)
+        return *sample;
+    uint16_t value = 0;
+    std::memcpy(&value, sample, sizeof value);
+    return static_cast<uint8_t>((2U * value + 257U) / 514U);
+}
+
+// Over white, as libvips' flatten does it for 8 bits: in floating point, the
+// result truncated.
+uint8_t overWhite(uint8_t colour, uint8_t alpha)
+{
+    double a = alpha / 255.0;
+    return static_cast<uint8_t>(a * colour + (1.0 - a) * 255.0);
+}
+
+// Strips handed out to threads as they come free; each runs `work(first, rows)`.
+// The first failure is rethrown here once every thread has stopped.
+template <typename Work> void inStrips(int32_t height, int threads, const Work& work)
+{
+    std::atomic<int32_t> next{0};
+    std::exception_ptr failure;
+    std::atomic<bool> failed{false};
+    std::mutex failureLock;
+    auto run = [&] {
+        for (int32_t first; !failed && (first = next.fetch_add(kRowsPerStrip)) < height;) {
+            try {
+                work(first, std::min(kRowsPerStrip, height - first));
+            } catch (...) {
+                std::scoped_lock lock(failureLock);
+                if (!failure)
+                    failure = std::current_exception();
+                failed = true;
+            }
+        }
+    };
+    int helpers = std::clamp((height + kRowsPerStrip - 1) / kRowsPerStrip, 1, threads) - 1;
+    {
+        std::vector<std::jthread> others;
+        others.reserve(std::size_t(helpers));
+        for (int t = 0; t < helpers; ++t)
+            others.emplace_back(run);
+        run();
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+// One stage call over `rows` rows of a buffer laid out as the held preview's.
+void stageOver(const StageUse& stage, uint16_t* firstPixel, std::size_t stride, int32_t width,
+               int32_t rows)
+{
+    standin::Host& host = stage.host->host();
+    ProcessHook process = stage.host->processHook();
+    auto call = [&] {
+        standin::Image& image = host.addImageOver(
+            {.width = width, .height = rows, .border = kBorder, .kind = kPixelFormat}, firstPixel,
+            int64_t(stride));
+        PipeData pipe = host.pipe(&image, stage.cancelFlag);
+        int result = process(host.record(), &pipe);
+        host.removeImage(image);
+        host.log().clear(); // nobody reads a render's calls
+        return result;
+    };
+    int result = stage.aroundCall ? stage.aroundCall(call) : call();
+    if (cancelled(stage.cancelFlag))
+        throw RenderFailed("the render was cancelled: the server is stopping");
+    if (result != 0)
+        throw RenderFailed("the plug-in's stage refused the image (result " + std::to_string(result)
+                           + ")");
+}
+
+} // namespace
+
+HeldPreview::HeldPreview(const Photo& photo, int threads)
+    : width_(photo.image.width())
+    , height_(photo.image.height())
+    , threads_(std::max(threads, 1))
+    , grey_(photo.grey)
+    , display_({}, photo.grey, 8)
+{
+    ColourSpace toWorking = [&]() -> ColourSpace {
+        try {
+            return {photo.profile, photo.grey, photo.bits};
+        } catch (const ColourError& error) {
+            throw PhotoError(error.what());
+        }
+    }();
+    vips::VImage pixels = photo.image.copy_memory();
+    const auto* data = static_cast<const uint8_t*>(pixels.data());
+    const int sampleBytes = photo.bits / 8;
+    const std::size_t colourBytes = std::size_t(photo.grey ? 1 : 3) * std::size_t(sampleBytes);
+    const std::size_t pixelBytes = colourBytes + (photo.hasAlpha ? std::size_t(sampleBytes) : 0);
+    const auto w = std::size_t(width_);
+
+    working_.resize(stride() * std::size_t(height_));
+    edges_.resize(w * std::size_t(height_));
+    if (photo.hasAlpha)
+        alpha_.resize(w * std::size_t(height_));
+    std::vector<uint8_t> colourOnly(w * colourBytes);
+    for (int32_t y = 0; y < height_; ++y) {
+        const uint8_t* row = data + std::size_t(y) * w * pixelBytes;
+        const uint8_t* colour = row;
+        if (photo.hasAlpha) {
+            for (std::size_t x = 0; x < w; ++x) {
+                std::memcpy(&colourOnly[x * colourBytes], row + x * pixelBytes, colourBytes);
+                alpha_[std::size_t(y) * w + x] =
+                    alphaAt8Bits(row + x * pixelBytes + colourBytes, sampleBytes);
+            }
+            colour = colourOnly.data();
+        }
+        uint16_t* target = working_.data() + std::size_t(y) * stride();
+        uint16_t* first = target + std::size_t(kBorder) * kChannels;
+        toWorking.toWorking(colour, first, w);
+        uint16_t* last = first + (w - 1) * kChannels;
+        for (int32_t b = 0; b < kBorder; ++b) { // the edge pixel, as beyond a photo's edge
+            std::memcpy(target + std::size_t(b) * kChannels, first, kChannels * sizeof(uint16_t));
+            std::memcpy(last + std::size_t(b + 1) * kChannels, last, kChannels * sizeof(uint16_t));
+        }
+        for (std::size_t x = 0; x < w; ++x)
+            edges_[std::size_t(y) * w + x] = opponentEdges(first + x * kChannels);
+    }
+    before_ = render({}, false).frame;
+}
+
+std::size_t HeldPreview::stride() const
+{
+    return (std::size_t(width_) + 2 * kBorder) * kChannels;
+}
+
+std::size_t HeldPreview::heldBytes() const
+{
+    return working_.size() * sizeof(uint16_t) + edges_.size() + alpha_.size() + before_.rgba.size();
+}
+
+FrameRender HeldPreview::render(const StageUse& stage, bool markClipping) const
+{
+    const auto w = std::size_t(width_);
+    std::vector<uint16_t> working(working_.size());
+    FrameRender render;
+    render.frame = {width_, height_, std::vector<uint8_t>(w * std::size_t(height_) * 4)};
+    std::atomic<uint64_t> clipped{0};
+    std::atomic<int64_t> stageNs{0}, backNs{0};
+
+    inStrips(height_, threads_, [&](int32_t top, int32_t rows) {
+        std::size_t firstSample = std::size_t(top) * stride();
+        std::size_t samples = std::size_t(rows) * stride();
+        std::copy_n(working_.begin() + std::ptrdiff_t(firstSample), samples,
+                    working.begin() + std::ptrdiff_t(firstSample));
+        auto started = Clock::now();
+        if (stage.host != nullptr) {
+            if (cancelled(stage.cancelFlag))
+                throw RenderFailed("the render was cancelled: the server is stopping");
+            stageOver(stage, working.data() + firstSample + kBorder * kChannels, stride(), width_,
+                      rows);
+        }
+        stageNs += nanosecondsSince(started);
+        started = Clock::now();
+        uint64_t clippedHere = 0;
+        for (int32_t y = top; y < top + rows; ++y) {
+            const uint16_t* pixel =
+                working.data() + std::size_t(y) * stride() + kBorder * kChannels;
+            uint8_t* out = render.frame.rgba.data() + std::size_t(y) * w * 4;
+            // Packed sRGB (or grey) first, then spread to four bytes a pixel
+            // from the last one back.
+            display_.fromWorking(pixel, out, w);
+            const uint8_t* alpha = alpha_.empty() ? nullptr : &alpha_[std::size_t(y) * w];
+            const std::size_t bands = grey_ ? 1 : 3;
+            for (std::size_t x = w; x-- > 0;) {
+                uint8_t* rgba = out + x * 4;
+                for (std::size_t c = 3; c-- > 0;) {
+                    uint8_t value = out[x * bands + (grey_ ? 0 : c)];
+                    rgba[c] = alpha != nullptr ? overWhite(value, alpha[x]) : value;
+                }
+                rgba[3] = 255;
+            }
+            if (stage.host == nullptr)
+                continue;
+            const uint8_t* edges = &edges_[std::size_t(y) * w];
+            for (std::size_t x = 0; x < w; ++x) {
+                if (!clampedByStage(edges[x], pixel + x * kChannels))
+                    continue;
+                ++clippedHere;
+                if (markClipping) // a check that stands out on any colour
+                    std::fill_n(out + x * 4, 3,
+                                ((x / 2 + std::size_t(y) / 2) % 2) != 0 ? uint8_t{255}
+                                                                        : uint8_t{0});
+            }
+        }
+        clipped += clippedHere;
+        backNs += nanosecondsSince(started);
+    });
+    if (stage.host != nullptr) {
+        std::vector<std::string> broken = stage.host->host().violations();
+        if (!broken.empty())
+            throw RenderFailed("the plug-in broke the host's rules: " + broken.front());
+    }
+    render.clippedPixels = clipped;
+    render.stageMilliseconds = double(stageNs.load()) * 1e-6;
+    render.backMilliseconds = double(backNs.load()) * 1e-6;
+    return render;
+}
+
+} // namespace vivanto
