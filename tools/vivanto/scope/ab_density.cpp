@@ -11,13 +11,28 @@ constexpr std::size_t kCells = std::size_t(kDensityBins) * std::size_t(kDensityB
 
 } // namespace
 
-// 32-bit counters keep a grid at 4 MB, so that a thread's counting stays
-// mostly in cache; a grid is folded into 64-bit totals before any of them
-// could overflow.
-struct AbDensity::Grid {
-    std::vector<uint32_t> cells = std::vector<uint32_t>(kCells, 0);
-    uint64_t pixels = 0;
-};
+namespace {
+
+template <typename Grid> void countInto(Grid& grid, const uint16_t* working, std::size_t pixels)
+{
+    uint32_t* cells = grid.cells.data();
+    int firstRow = grid.firstRow, lastRow = grid.lastRow;
+    int firstColumn = grid.firstColumn, lastColumn = grid.lastColumn;
+    for (std::size_t i = 0; i < pixels; ++i) {
+        const uint16_t* pixel = working + i * 3;
+        int row = AbDensity::binOf(pixel[2]), column = AbDensity::binOf(pixel[1]);
+        ++cells[std::size_t(row) * kDensityBins + std::size_t(column)];
+        firstRow = std::min(firstRow, row);
+        lastRow = std::max(lastRow, row);
+        firstColumn = std::min(firstColumn, column);
+        lastColumn = std::max(lastColumn, column);
+    }
+    grid.firstRow = firstRow, grid.lastRow = lastRow;
+    grid.firstColumn = firstColumn, grid.lastColumn = lastColumn;
+    grid.pixels += pixels;
+}
+
+} // namespace
 
 AbDensity::AbDensity() = default;
 AbDensity::~AbDensity() = default;
@@ -50,16 +65,10 @@ void AbDensity::add(const uint16_t* working, std::size_t pixels)
             folded_.resize(kCells, 0);
             for (std::size_t i = 0; i < kCells; ++i)
                 folded_[i] += grid->cells[i];
-            std::fill(grid->cells.begin(), grid->cells.end(), 0);
-            grid->pixels = 0;
+            *grid = Grid{};
         }
         std::size_t now = std::min<uint64_t>(pixels, kLimit - grid->pixels);
-        uint32_t* cells = grid->cells.data();
-        for (std::size_t i = 0; i < now; ++i) {
-            const uint16_t* pixel = working + i * 3;
-            ++cells[std::size_t(binOf(pixel[2])) * kDensityBins + std::size_t(binOf(pixel[1]))];
-        }
-        grid->pixels += now;
+        countInto(*grid, working, now);
         working += now * 3;
         pixels -= now;
     }
@@ -91,9 +100,13 @@ uint64_t AbDensity::pixels() const
 void AbDensity::clear()
 {
     std::lock_guard lock(mutex_);
+    // Only the counted rows need clearing, which is most often a small part.
     for (const auto& grid : grids_) {
-        std::fill(grid->cells.begin(), grid->cells.end(), 0);
+        for (int row = grid->firstRow; row <= grid->lastRow; ++row)
+            std::fill_n(grid->cells.begin() + std::ptrdiff_t(row) * kDensityBins, kDensityBins, 0);
         grid->pixels = 0;
+        grid->firstRow = grid->firstColumn = kDensityBins;
+        grid->lastRow = grid->lastColumn = -1;
     }
     folded_.clear();
 }

@@ -38,13 +38,27 @@ public:
     uint64_t pixels() const;
     void clear();
 
+    // Calls visit(row, column, count) for every bin counted more than zero,
+    // once per share of it (a bin may be visited several times, and its
+    // counts then add up): what counts() sums, without a grid of its size.
+    template <typename Visit> void forEachCount(Visit visit) const;
+
     // The bin of a red-green or blue-yellow sample, and the a* (or b*) at a
     // bin's centre.
     static int binOf(uint16_t sample) { return (int(sample) + 33) >> 6; }
     static double unitsAtBin(int bin) { return double(bin - kNeutralBin) / kBinsPerUnit; }
 
 private:
-    struct Grid;
+    // 32-bit counters keep a grid at 4 MB, so that a thread's counting stays
+    // mostly in cache; a grid is folded into 64-bit totals before any of them
+    // could overflow.
+    struct Grid {
+        std::vector<uint32_t> cells =
+            std::vector<uint32_t>(std::size_t(kDensityBins) * kDensityBins, 0);
+        uint64_t pixels = 0;
+        // The rows and columns counted into, so that reading skips the rest.
+        int firstRow = kDensityBins, lastRow = -1, firstColumn = kDensityBins, lastColumn = -1;
+    };
     Grid* takeGrid();
     void giveBack(Grid* grid);
 
@@ -53,5 +67,23 @@ private:
     std::vector<Grid*> idle_;
     std::vector<uint64_t> folded_; // grids that neared their counters' limit, added up
 };
+
+template <typename Visit> void AbDensity::forEachCount(Visit visit) const
+{
+    std::lock_guard lock(mutex_);
+    auto visitAll = [&](const auto& cells, int firstRow, int lastRow, int firstColumn,
+                        int lastColumn) {
+        for (int row = firstRow; row <= lastRow; ++row) {
+            const auto* counts = cells.data() + std::size_t(row) * kDensityBins;
+            for (int column = firstColumn; column <= lastColumn; ++column)
+                if (counts[column] != 0)
+                    visit(row, column, uint64_t(counts[column]));
+        }
+    };
+    for (const auto& grid : grids_)
+        visitAll(grid->cells, grid->firstRow, grid->lastRow, grid->firstColumn, grid->lastColumn);
+    if (!folded_.empty())
+        visitAll(folded_, 0, kDensityBins - 1, 0, kDensityBins - 1);
+}
 
 } // namespace vivanto

@@ -27,35 +27,50 @@ double pixelsPerUnit(const ScopeView& view)
     return view.panelSize * view.zoom / kShownUnits;
 }
 
-// The density as the panel's pixels see it: each bin's count spread over the
-// pixels it covers, or added to the one pixel it falls in.
-std::vector<double> panelDensity(const std::vector<uint64_t>& counts, const ScopeView& view)
+// Which pixels of a panel a bin covers along one axis: all that its width
+// spans, or the one its centre falls in; clamped to the panel, so that what
+// lies beyond it shows on its edge.
+struct Span {
+    int first, last;
+};
+
+std::vector<Span> binSpans(const ScopeView& view, bool upwards)
 {
     const int size = view.panelSize;
-    std::vector<double> density(std::size_t(size) * std::size_t(size), 0.0);
     const double binPixels = pixelsPerUnit(view) / kBinsPerUnit;
-    auto spanOf = [&](double centre) {
+    std::vector<Span> spans;
+    for (int bin = 0; bin < kDensityBins; ++bin) {
+        double units = AbDensity::unitsAtBin(bin);
+        PanelPoint at = panelPointOf(upwards ? 0 : units, upwards ? units : 0, view);
+        double centre = upwards ? at.y : at.x;
         int first = int(std::floor(centre - binPixels / 2 + 0.5));
         int last = std::max(first, int(std::ceil(centre + binPixels / 2 - 0.5)) - 1);
         if (binPixels <= 1)
             first = last = int(std::floor(centre));
-        return std::pair{std::clamp(first, 0, size - 1), std::clamp(last, 0, size - 1)};
-    };
-    for (int bb = 0; bb < kDensityBins; ++bb) {
-        const uint64_t* row = counts.data() + std::size_t(bb) * kDensityBins;
-        for (int ba = 0; ba < kDensityBins; ++ba) {
-            if (row[ba] == 0)
-                continue;
-            PanelPoint at =
-                panelPointOf(AbDensity::unitsAtBin(ba), AbDensity::unitsAtBin(bb), view);
-            auto [left, right] = spanOf(at.x);
-            auto [top, bottom] = spanOf(at.y);
-            double share = double(row[ba]) / double((right - left + 1) * (bottom - top + 1));
-            for (int y = top; y <= bottom; ++y)
-                for (int x = left; x <= right; ++x)
-                    density[std::size_t(y) * std::size_t(size) + std::size_t(x)] += share;
-        }
+        spans.push_back({std::clamp(first, 0, size - 1), std::clamp(last, 0, size - 1)});
     }
+    return spans;
+}
+
+// The density as the panel's pixels see it: each bin's count spread evenly
+// over the pixels it covers.
+std::vector<double> panelDensity(const AbDensity& counts, const ScopeView& view)
+{
+    const auto size = std::size_t(view.panelSize);
+    std::vector<double> density(size * size, 0.0);
+    const std::vector<Span> across = binSpans(view, false), up = binSpans(view, true);
+    counts.forEachCount([&](int row, int column, uint64_t count) {
+        const Span& x = across[std::size_t(column)];
+        const Span& y = up[std::size_t(row)];
+        if (x.first == x.last && y.first == y.last) {
+            density[std::size_t(y.first) * size + std::size_t(x.first)] += double(count);
+            return;
+        }
+        double share = double(count) / double((x.last - x.first + 1) * (y.last - y.first + 1));
+        for (int py = y.first; py <= y.last; ++py)
+            for (int px = x.first; px <= x.last; ++px)
+                density[std::size_t(py) * size + std::size_t(px)] += share;
+    });
     return density;
 }
 
@@ -99,23 +114,30 @@ void drawTrace(Canvas& canvas, int left, const std::vector<double>& density, dou
 {
     const int size = view.panelSize;
     const double scale = std::log1p(peak);
-    std::vector<double> brightness(density.size(), 0.0);
-    for (std::size_t i = 0; i < density.size(); ++i)
-        if (density[i] > 0)
-            brightness[i] = std::min(1.0, kFaintest + (1 - kFaintest) * std::log1p(density[i]) / scale);
-    auto at = [&](int x, int y) {
-        bool inside = x >= 0 && x < size && y >= 0 && y < size;
-        return inside ? brightness[std::size_t(y) * std::size_t(size) + std::size_t(x)] : 0.0;
-    };
+    std::vector<float> beam(density.size(), 0.0F);
     for (int y = 0; y < size; ++y)
         for (int x = 0; x < size; ++x) {
-            double beam = at(x, y);
-            for (int dy = -1; dy <= 1; ++dy)
-                for (int dx = -1; dx <= 1; ++dx)
-                    beam = std::max(beam, at(x + dx, y + dy) * (dx != 0 && dy != 0 ? 0.5 : 0.7));
-            if (beam <= 0)
+            double count = density[std::size_t(y) * std::size_t(size) + std::size_t(x)];
+            if (count <= 0)
                 continue;
-            auto grey = uint8_t(std::lround(255 * beam));
+            auto brightness =
+                float(std::min(1.0, kFaintest + (1 - kFaintest) * std::log1p(count) / scale));
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx) {
+                    int nx = x + dx, ny = y + dy;
+                    if (nx < 0 || nx >= size || ny < 0 || ny >= size)
+                        continue;
+                    float weight = dx == 0 && dy == 0 ? 1.0F : dx == 0 || dy == 0 ? 0.7F : 0.5F;
+                    float& at = beam[std::size_t(ny) * std::size_t(size) + std::size_t(nx)];
+                    at = std::max(at, brightness * weight);
+                }
+        }
+    for (int y = 0; y < size; ++y)
+        for (int x = 0; x < size; ++x) {
+            float at = beam[std::size_t(y) * std::size_t(size) + std::size_t(x)];
+            if (at <= 0)
+                continue;
+            auto grey = uint8_t(std::lround(255 * at));
             canvas.lighten(left + x, y, {grey, grey, grey});
         }
 }
@@ -153,8 +175,7 @@ ScopeImage renderScope(const AbDensity& before, const AbDensity& after,
     if (view.panelSize < 16 || view.panelSize > 8192 || !(view.zoom >= 1 && view.zoom <= 64))
         throw std::invalid_argument("vectorscope: panels of 16..8192 pixels, zoom 1..64");
     const int size = view.panelSize;
-    std::vector<double> densities[2] = {panelDensity(before.counts(), view),
-                                        panelDensity(after.counts(), view)};
+    std::vector<double> densities[2] = {panelDensity(before, view), panelDensity(after, view)};
     double peak = 1;
     for (const auto& density : densities)
         peak = std::max(peak, *std::max_element(density.begin(), density.end()));
@@ -173,7 +194,7 @@ ScopeImage renderScope(const AbDensity& before, const AbDensity& after,
     return {canvas.width(), canvas.height(), canvas.release()};
 }
 
-std::vector<unsigned char> scopePng(const ScopeImage& image)
+std::vector<unsigned char> scopePng(const ScopeImage& image, int compression)
 {
     vips::VImage pixels =
         vips::VImage::new_from_memory(const_cast<uint8_t*>(image.rgb.data()), image.rgb.size(),
@@ -181,7 +202,8 @@ std::vector<unsigned char> scopePng(const ScopeImage& image)
             .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
     void* bytes = nullptr;
     std::size_t size = 0;
-    pixels.write_to_buffer(".png", &bytes, &size);
+    pixels.write_to_buffer(".png", &bytes, &size,
+                           vips::VImage::option()->set("compression", compression));
     std::vector<unsigned char> png(static_cast<unsigned char*>(bytes),
                                    static_cast<unsigned char*>(bytes) + size);
     g_free(bytes);

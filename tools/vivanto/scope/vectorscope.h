@@ -37,8 +37,10 @@ struct ScopeImage {
 ScopeImage renderScope(const AbDensity& before, const AbDensity& after,
                        const GamutBoundary* gamut, const ScopeView& view = {});
 
-// The image as a PNG file's bytes (libvips).
-std::vector<unsigned char> scopePng(const ScopeImage& image);
+// The image as a PNG file's bytes (libvips), at zlib's `compression` 0..9:
+// a plot is mostly black and small at any level, and 1 is several times
+// faster to make than 6.
+std::vector<unsigned char> scopePng(const ScopeImage& image, int compression = 6);
 
 // Where a*, b* lands in a panel, in pixels from the panel's top left corner
 // (not clamped to the panel).
