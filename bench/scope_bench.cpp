@@ -80,7 +80,8 @@ void Render(benchmark::State& state)
     before.add(photo.data(), kPixels);
     std::vector<uint16_t> stretched = photo;
     for (std::size_t p = 0; p < kPixels; ++p)
-        stretched[p * 3 + 1] = uint16_t(std::clamp((stretched[p * 3 + 1] - 32767) * 1.6 + 32767, 0.0, 65535.0));
+        stretched[p * 3 + 1] =
+            uint16_t(std::clamp((stretched[p * 3 + 1] - 32767) * 1.6 + 32767, 0.0, 65535.0));
     after.add(stretched.data(), kPixels);
     vivanto::GamutBoundary gamut(vivanto::ColourSpace({}, false, 8));
     vivanto::ScopeView view{.panelSize = int(state.range(0))};

@@ -51,13 +51,13 @@ std::vector<Pair> oneCallPairs(StageHost& stage, const std::vector<uint16_t>& rg
 {
     ColourSpace space({}, false, 16);
     standin::Host& host = stage.host();
-    standin::Image& image = host.addImage(
-        {.width = width, .height = height, .border = kBorder, .kind = kPixelFormat});
+    standin::Image& image =
+        host.addImage({.width = width, .height = height, .border = kBorder, .kind = kPixelFormat});
     std::vector<uint16_t> before(rgb.size());
     space.toWorking(rgb.data(), before.data(), std::size_t(width) * std::size_t(height));
     for (int32_t y = 0; y < height; ++y) {
-        std::copy_n(before.data() + std::size_t(y) * std::size_t(width) * 3,
-                    std::size_t(width) * 3, image.row(y));
+        std::copy_n(before.data() + std::size_t(y) * std::size_t(width) * 3, std::size_t(width) * 3,
+                    image.row(y));
         for (int32_t b = 1; b <= kBorder; ++b)
             for (int c = 0; c < kChannels; ++c) {
                 image.at(-b, y, c) = image.at(0, y, c);
@@ -69,9 +69,10 @@ std::vector<Pair> oneCallPairs(StageHost& stage, const std::vector<uint16_t>& rg
     std::vector<Pair> pairs;
     for (int32_t y = 0; y < height; ++y)
         for (int32_t x = 0; x < width; ++x) {
-            const uint16_t* in = before.data() + (std::size_t(y) * std::size_t(width) + std::size_t(x)) * 3;
-            pairs.push_back({in[0], in[1], in[2], image.at(x, y, 0), image.at(x, y, 1),
-                             image.at(x, y, 2)});
+            const uint16_t* in =
+                before.data() + (std::size_t(y) * std::size_t(width) + std::size_t(x)) * 3;
+            pairs.push_back(
+                {in[0], in[1], in[2], image.at(x, y, 0), image.at(x, y, 1), image.at(x, y, 2)});
         }
     host.removeImage(image);
     std::sort(pairs.begin(), pairs.end());
@@ -84,7 +85,8 @@ std::vector<unsigned char> resultBytes(Chain& chain)
     chain.run([&] {
         std::size_t size = 0;
         void* memory = chain.result().write_to_memory(&size);
-        bytes.assign(static_cast<unsigned char*>(memory), static_cast<unsigned char*>(memory) + size);
+        bytes.assign(static_cast<unsigned char*>(memory),
+                     static_cast<unsigned char*>(memory) + size);
         g_free(memory);
     });
     return bytes;
@@ -127,17 +129,20 @@ TEST_P(ChainObserver, SeesEveryPixelOnceBeforeAndAfterTheStage)
     std::sort(seen.begin(), seen.end());
     ASSERT_EQ(seen.size(), expected.size());
     EXPECT_TRUE(seen == expected) << "pairs differ from one stage call over the whole photo";
-    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(),
-                            [](const Pair& p) { return p[1] != p[4] || p[2] != p[5]; }))
-        << "the stage must have changed something";
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](const Pair& p) {
+        return p[1] != p[4] || p[2] != p[5];
+    })) << "the stage must have changed something";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryCut, ChainObserver,
-    testing::Values(ObserverCase{"real_stage_strips_of_7_three_threads", SERVE_TEST_PLUGIN, 173, 91, 7, 3},
-                    ObserverCase{"neighbours_strips_of_256_one_thread", FAKE_PLUGIN_NEIGHBOURS, 64, 301, 256, 1},
-                    ObserverCase{"neighbours_one_call_four_threads", FAKE_PLUGIN_NEIGHBOURS, 97, 53, 0, 4},
-                    ObserverCase{"real_stage_one_row_strips_eight_threads", SERVE_TEST_PLUGIN, 31, 77, 1, 8}),
-    testing_support::CaseName());
+INSTANTIATE_TEST_SUITE_P(EveryCut, ChainObserver,
+                         testing::Values(ObserverCase{"real_stage_strips_of_7_three_threads",
+                                                      SERVE_TEST_PLUGIN, 173, 91, 7, 3},
+                                         ObserverCase{"neighbours_strips_of_256_one_thread",
+                                                      FAKE_PLUGIN_NEIGHBOURS, 64, 301, 256, 1},
+                                         ObserverCase{"neighbours_one_call_four_threads",
+                                                      FAKE_PLUGIN_NEIGHBOURS, 97, 53, 0, 4},
+                                         ObserverCase{"real_stage_one_row_strips_eight_threads",
+                                                      SERVE_TEST_PLUGIN, 31, 77, 1, 8}),
+                         testing_support::CaseName());
 
 } // namespace

@@ -3,15 +3,16 @@
 // against the primaries and secondaries that LittleCMS computes here in
 // double precision; and the plot's orientation, zoom and edge.
 #include "ab_density.h"
-#include "photo.h"
 #include "case_name.h"
 #include "colour.h"
 #include "gamut_boundary.h"
+#include "photo.h"
 #include "tool_support.h"
 #include "vectorscope.h"
 #include "working_image.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <lcms2.h>
@@ -115,18 +116,24 @@ TEST_P(ScopeDensity, CountsEveryPixelInItsBinFromAnyNumberOfThreads)
 
 INSTANTIATE_TEST_SUITE_P(
     Clusters, ScopeDensity,
-    testing::Values(
-        DensityCase{"neutral_and_four_quadrants",
-                    {{0, 0, 0, 5000}, {40, 30, 0, 300}, {-40, 30, 0, 200}, {-12.3, -70.1, 0, 100},
-                     {55.5, -0.2, 0, 7}},
-                    1},
-        DensityCase{"bin_edges_and_the_encodings_ends",
-                    {{0.124, -0.126, 0, 10}, {0.125, 0.126, 0, 10}, {-128, 128, 0, 20},
-                     {128, -128, 0, 30}, {-127.9, 127.9, 0, 5}},
-                    1},
-        DensityCase{"clouds_from_four_threads",
-                    {{30, -20, 6, 60000}, {-5, 45, 12, 40000}, {0, 0, 0.3, 30000}}, 4},
-        DensityCase{"one_spot_from_eight_threads", {{17.25, 17.25, 0, 100000}}, 8}),
+    testing::Values(DensityCase{"neutral_and_four_quadrants",
+                                {{0, 0, 0, 5000},
+                                 {40, 30, 0, 300},
+                                 {-40, 30, 0, 200},
+                                 {-12.3, -70.1, 0, 100},
+                                 {55.5, -0.2, 0, 7}},
+                                1},
+                    DensityCase{"bin_edges_and_the_encodings_ends",
+                                {{0.124, -0.126, 0, 10},
+                                 {0.125, 0.126, 0, 10},
+                                 {-128, 128, 0, 20},
+                                 {128, -128, 0, 30},
+                                 {-127.9, 127.9, 0, 5}},
+                                1},
+                    DensityCase{"clouds_from_four_threads",
+                                {{30, -20, 6, 60000}, {-5, 45, 12, 40000}, {0, 0, 0.3, 30000}},
+                                4},
+                    DensityCase{"one_spot_from_eight_threads", {{17.25, 17.25, 0, 100000}}, 8}),
     testing_support::CaseName());
 
 // Primaries and secondaries of an RGB profile in CIE L*a*b* (D50), relative
@@ -242,7 +249,8 @@ std::pair<int, int> brightestTrace(const ScopeImage& image, int left, int size)
     int brightest = 40;
     for (int y = 0; y < size; ++y)
         for (int x = left; x < left + size; ++x) {
-            const uint8_t* p = image.rgb.data() + (std::size_t(y) * std::size_t(image.width) + std::size_t(x)) * 3;
+            const uint8_t* p =
+                image.rgb.data() + (std::size_t(y) * std::size_t(image.width) + std::size_t(x)) * 3;
             if (p[0] == p[1] && p[1] == p[2] && p[0] > brightest) {
                 brightest = p[0];
                 best = {x - left, y};
@@ -273,7 +281,8 @@ TEST_P(ScopeRender, PutsASpotWhereItsColourIsAndOnlyInItsPanel)
     vips::VImage decoded = vips::VImage::new_from_buffer(png.data(), png.size(), "");
     std::size_t size = 0;
     void* pixels = decoded.write_to_memory(&size);
-    EXPECT_TRUE(size == image.rgb.size() && std::equal(image.rgb.begin(), image.rgb.end(), static_cast<uint8_t*>(pixels)))
+    EXPECT_TRUE(size == image.rgb.size()
+                && std::equal(image.rgb.begin(), image.rgb.end(), static_cast<uint8_t*>(pixels)))
         << "the PNG holds the plot's pixels";
     g_free(pixels);
 }

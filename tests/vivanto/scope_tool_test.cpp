@@ -39,7 +39,8 @@ std::pair<int, int> traceReach(const vips::VImage& scope, int panel)
 struct StretchCase {
     std::string name;
     std::vector<std::string> settings;
-    double acrossFactor, upDownFactor; // the sliders' (N + 100) / 100 (both set: neither is 0 by default)
+    double acrossFactor,
+        upDownFactor; // the sliders' (N + 100) / 100 (both set: neither is 0 by default)
 };
 
 void PrintTo(const StretchCase& row, std::ostream* out)
@@ -75,11 +76,12 @@ TEST_P(VivantoScope, ShowsTheCloudStretchedByEachAxisFactor)
         << "nothing but the scope is written without -o";
 }
 
-INSTANTIATE_TEST_SUITE_P(Sliders, VivantoScope,
-                         testing::Values(StretchCase{"reds_and_greens_doubled", {"--rg", "100", "--by", "0"}, 2.0, 1.0},
-                                         StretchCase{"blues_and_yellows_by_1_6", {"--rg", "0", "--by", "60"}, 1.0, 1.6},
-                                         StretchCase{"switched_off_unchanged", {"--disable"}, 1.0, 1.0}),
-                         testing_support::CaseName());
+INSTANTIATE_TEST_SUITE_P(
+    Sliders, VivantoScope,
+    testing::Values(StretchCase{"reds_and_greens_doubled", {"--rg", "100", "--by", "0"}, 2.0, 1.0},
+                    StretchCase{"blues_and_yellows_by_1_6", {"--rg", "0", "--by", "60"}, 1.0, 1.6},
+                    StretchCase{"switched_off_unchanged", {"--disable"}, 1.0, 1.0}),
+    testing_support::CaseName());
 
 TEST(VivantoScopeBeside, TheResultAndTheComparisonAreWrittenAsUsual)
 {
@@ -155,13 +157,13 @@ INSTANTIATE_TEST_SUITE_P(
                            return std::vector<std::string>{"--scope", out / "gone/s.png"};
                        },
                        1, "IN/p.png: OUT/gone/s.png cannot be written: No such file or directory"},
-        ScopeErrorCase{"named_as_the_result_even_with_force",
-                       [](auto&, auto& out) {
-                           return std::vector<std::string>{"--force", "--scope", out / "p.png",
-                                                           "-o", out.path().string()};
-                       },
-                       1,
-                       "IN/p.png: OUT/p.png is named for two of this photo's outputs; give each its own"}),
+        ScopeErrorCase{
+            "named_as_the_result_even_with_force",
+            [](auto&, auto& out) {
+                return std::vector<std::string>{"--force", "--scope", out / "p.png", "-o",
+                                                out.path().string()};
+            },
+            1, "IN/p.png: OUT/p.png is named for two of this photo's outputs; give each its own"}),
     testing_support::CaseName());
 
 TEST(VivantoScopeBeside, ForceReplacesAnOlderScope)

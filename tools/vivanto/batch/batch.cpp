@@ -117,7 +117,8 @@ struct ScopeRecording {
 void writeBytes(const std::vector<unsigned char>& bytes, const std::string& path)
 {
     std::FILE* file = std::fopen(path.c_str(), "wb");
-    bool written = file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    bool written =
+        file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     int error = errno;
     if (file != nullptr && std::fclose(file) != 0 && written) {
         written = false;
@@ -275,8 +276,7 @@ std::unique_ptr<OutputFile> Batch::writeScope(const Photo& photo, const ScopeRec
     GamutBoundary gamut(output);
     auto file = std::make_unique<OutputFile>(request_.scopeFile);
     try {
-        writeBytes(scopePng(renderScope(scope.before, scope.after, &gamut)),
-                   file->temporaryPath());
+        writeBytes(scopePng(renderScope(scope.before, scope.after, &gamut)), file->temporaryPath());
     } catch (const std::runtime_error& error) {
         throw FileError(request_.scopeFile + " " + error.what());
     }

@@ -131,8 +131,9 @@ struct Worker {
     std::vector<uint16_t> working;   // the strip's rows, each with its border
     std::vector<uint8_t> atEdge;     // per pixel of the strip: an opponent sample at 0 or 65535
     std::vector<VipsPel> colourOnly; // one row of colour samples, for photos with alpha
-    std::vector<uint16_t> before, after; // the strip without its border, for observeWorking
     AxisHistograms* histograms = nullptr;
+    // The strip without its border, before and after the stage, for observeWorking.
+    std::vector<uint16_t> before, after;
 };
 
 } // namespace

@@ -115,7 +115,8 @@ int Canvas::text(const std::string& label, int x, int y, Rgb colour)
     for (int row = 0; row < coverage.height; ++row)
         for (int column = 0; column < coverage.width; ++column) {
             uint8_t covered =
-                coverage.values[std::size_t(row) * std::size_t(coverage.width) + std::size_t(column)];
+                coverage
+                    .values[std::size_t(row) * std::size_t(coverage.width) + std::size_t(column)];
             if (covered != 0)
                 blend(x + column, y + row, colour, covered / 255.0);
         }

@@ -122,8 +122,7 @@ void GamutBoundary::fillGaps()
                 gap = kHueSteps; // a single reached hue: its chroma all round
             double start = level[std::size_t(from)], end = level[std::size_t(to)];
             for (int step = 1; step < gap; ++step)
-                level[std::size_t((from + step) % kHueSteps)] =
-                    start + (end - start) * step / gap;
+                level[std::size_t((from + step) % kHueSteps)] = start + (end - start) * step / gap;
         }
     }
 }

@@ -23,7 +23,8 @@ class GamutBoundary {
 public:
     static constexpr int kHueSteps = 360;
 
-    explicit GamutBoundary(const ColourSpace& output, std::vector<double> lightnesses = {25, 50, 75});
+    explicit GamutBoundary(const ColourSpace& output,
+                           std::vector<double> lightnesses = {25, 50, 75});
 
     const std::vector<double>& lightnesses() const { return lightnesses_; }
 

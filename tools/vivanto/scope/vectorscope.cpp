@@ -19,8 +19,8 @@ constexpr Rgb kGraticule{48, 58, 80};
 constexpr Rgb kLabel{120, 135, 170};
 constexpr Rgb kTitle{215, 220, 240};
 // Boundary colours by lightness level, darkest level first.
-constexpr Rgb kLevelColours[] = {{190, 110, 255}, {255, 160, 50}, {80, 215, 255},
-                                 {120, 230, 120}, {255, 110, 140}};
+constexpr Rgb kLevelColours[] = {
+    {190, 110, 255}, {255, 160, 50}, {80, 215, 255}, {120, 230, 120}, {255, 110, 140}};
 
 double pixelsPerUnit(const ScopeView& view)
 {
@@ -169,8 +169,8 @@ PanelPoint panelPointOf(double a, double b, const ScopeView& view)
     return {middle + a * pixelsPerUnit(view), middle - b * pixelsPerUnit(view)};
 }
 
-ScopeImage renderScope(const AbDensity& before, const AbDensity& after,
-                       const GamutBoundary* gamut, const ScopeView& view)
+ScopeImage renderScope(const AbDensity& before, const AbDensity& after, const GamutBoundary* gamut,
+                       const ScopeView& view)
 {
     if (view.panelSize < 16 || view.panelSize > 8192 || !(view.zoom >= 1 && view.zoom <= 64))
         throw std::invalid_argument("vectorscope: panels of 16..8192 pixels, zoom 1..64");

@@ -34,8 +34,8 @@ struct ScopeImage {
 };
 
 // `gamut` may be null: no boundary is drawn.
-ScopeImage renderScope(const AbDensity& before, const AbDensity& after,
-                       const GamutBoundary* gamut, const ScopeView& view = {});
+ScopeImage renderScope(const AbDensity& before, const AbDensity& after, const GamutBoundary* gamut,
+                       const ScopeView& view = {});
 
 // The image as a PNG file's bytes (libvips), at zlib's `compression` 0..9:
 // a plot is mostly black and small at any level, and 1 is several times
