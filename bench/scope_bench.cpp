@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr std::size_t kPixels = 1000 * 1000;
+constexpr std::size_t kPixels = std::size_t(1000) * 1000;
 
 // A photo's a*b* cloud: mostly near neutral, some strong colours, smooth
 // over neighbouring pixels as in a real photo.
@@ -32,7 +32,7 @@ const std::vector<uint16_t>& photoLike()
         std::mt19937 random(3);
         std::normal_distribution<double> noise(0, 1.5);
         for (std::size_t p = 0; p < kPixels; ++p) {
-            double u = double(p % 1000) / 1000, v = double(p / 1000) / 1000;
+            double u = double(p % 1000) / 1000, v = std::floor(double(p) / 1000) / 1000;
             double a = 40 * std::sin(6 * u + 2 * v) + noise(random);
             double b = 55 * std::cos(4 * v - 3 * u) * u + noise(random);
             out[p * 3] = uint16_t(65535 * v);

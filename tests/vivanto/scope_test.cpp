@@ -83,6 +83,7 @@ TEST_P(ScopeDensity, CountsEveryPixelInItsBinFromAnyNumberOfThreads)
     AbDensity density;
     for (int round = 0; round < 2; ++round) { // the second after clear(), on the grids kept
         std::vector<std::jthread> threads;
+        threads.reserve(std::size_t(c.threads));
         constexpr std::size_t kChunk = 997; // calls of many sizes, interleaved
         std::atomic<std::size_t> next{0};
         for (int t = 0; t < c.threads; ++t)
@@ -194,6 +195,7 @@ TEST_P(ScopeGamut, PrimariesAndSecondariesLieOnTheBoundaryAtTheirLightness)
     ColourSpace space(profile, false, c.bits);
     std::vector<std::array<double, 3>> corners = cornersLab(profile);
     std::vector<double> levels;
+    levels.reserve(corners.size() + 1);
     for (const auto& corner : corners)
         levels.push_back(corner[0]);
     levels.push_back(50);

@@ -74,9 +74,9 @@ void GamutBoundary::collect(const ColourSpace& output)
     const int steps = bits == 16 ? kStepsFor16Bits : 256;
     std::vector<std::vector<uint16_t>> faces;
     if (output.grey()) {
-        std::vector<uint16_t> ramp;
+        std::vector<uint16_t> ramp(std::size_t(steps), 0);
         for (int i = 0; i < steps; ++i)
-            ramp.push_back(uint16_t(std::lround(double(i) * maximum / (steps - 1))));
+            ramp[std::size_t(i)] = uint16_t(std::lround(double(i) * maximum / (steps - 1)));
         faces.push_back(ramp);
     } else {
         for (int fixed = 0; fixed < 3; ++fixed)

@@ -99,7 +99,7 @@ void drawGraticule(Canvas& canvas, int left, const ScopeView& view)
         }
         std::string label = std::to_string(int(ring * step));
         int x = int(left + middle + radius) + 2;
-        if (ring % 2 == 0 && x + canvas.textWidth(label) < left + size)
+        if (ring % 2 == 0 && x + Canvas::textWidth(label) < left + size)
             canvas.text(label, x, int(middle) + 2, kLabel);
     }
     canvas.text("+a*", left + size - 26, int(middle) - 16, kLabel);
