@@ -26,6 +26,8 @@ Output:
   --depth 8|16           write this many bits per sample instead of the input's
   --quality N            JPEG quality, 1..100 (default 92)
   --compare FILE         also write before and after side by side (one input)
+  --scope FILE.png       also write the vectorscope: the a*b* plane before and after,
+                         with the output's gamut at L* 25, 50 and 75 (one input)
   --stats                report clipping per colour axis and how far each slider can go
   --timings              report the photo's time and each step's, summed over the threads
 
@@ -85,12 +87,29 @@ void checkServeRequest(const Request& request)
     if (request.inputs.size() > 1)
         throw UsageError("serve: give at most one photo");
     bool batchOnly = !request.outputFolder.empty() || request.format || request.bits
-        || request.force || !request.compareFile.empty() || !request.aboutPage.empty()
-        || request.listOptions || request.stats || request.timings;
+        || request.force || !request.compareFile.empty() || !request.scopeFile.empty()
+        || !request.aboutPage.empty() || request.listOptions || request.stats || request.timings;
     if (batchOnly)
-        throw UsageError("serve: -o, --format, --depth, --force, --compare, --about, "
+        throw UsageError("serve: -o, --format, --depth, --force, --compare, --scope, --about, "
                          "--list-options, --stats and --timings are for batches; the page "
                          "offers the result as a download");
+}
+
+// The scope is one photo's; and it is a plot, not a photo, so PNG only.
+void checkScopeRequest(const Request& request)
+{
+    if (request.scopeFile.empty())
+        return;
+    if (request.inputs.size() != 1)
+        throw UsageError("--scope needs exactly one input");
+    bool png = false;
+    try {
+        png = formatOfName(request.scopeFile) == FileFormat::Png;
+    } catch (const PhotoError&) {
+        // any other suffix
+    }
+    if (!png)
+        throw UsageError("--scope: \"" + request.scopeFile + "\" is not a .png file name");
 }
 
 } // namespace
@@ -143,6 +162,8 @@ Request parseCommandLine(const std::vector<std::string>& arguments)
             request.quality = static_cast<int>(parseInteger(value(), "--quality", 1, 100));
         else if (argument == "--compare")
             request.compareFile = value();
+        else if (argument == "--scope")
+            request.scopeFile = value();
         else if (argument == "--about")
             request.aboutPage = value();
         else if (argument == "--stats")
@@ -172,10 +193,12 @@ Request parseCommandLine(const std::vector<std::string>& arguments)
         throw UsageError("--depth 16: JPEG holds 8-bit samples only");
     if (!request.compareFile.empty() && request.inputs.size() != 1)
         throw UsageError("--compare needs exactly one input");
-    bool actsOnPhotos =
-        !request.outputFolder.empty() || request.stats || !request.compareFile.empty();
+    checkScopeRequest(request);
+    bool actsOnPhotos = !request.outputFolder.empty() || request.stats
+        || !request.compareFile.empty() || !request.scopeFile.empty();
     if (!request.inputs.empty() && !actsOnPhotos)
-        throw UsageError("say where the results go: -o FOLDER (or ask for --stats or --compare)");
+        throw UsageError(
+            "say where the results go: -o FOLDER (or ask for --stats, --compare or --scope)");
     return request;
 }
 

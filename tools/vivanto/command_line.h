@@ -27,6 +27,7 @@ struct Request {
     int quality = 92;                 // JPEG
     bool force = false;
     std::string compareFile;
+    std::string scopeFile; // the vectorscope, before and after (PNG)
     std::string aboutPage;
     bool listOptions = false;
     bool stats = false;

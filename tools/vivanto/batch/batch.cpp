@@ -1,17 +1,23 @@
 #include "batch.h"
 
+#include "ab_density.h"
 #include "cancel.h"
 #include "chain.h"
+#include "colour.h"
+#include "gamut_boundary.h"
 #include "output_file.h"
 #include "photo.h"
 #include "progress.h"
 #include "stats.h"
+#include "vectorscope.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -84,6 +90,42 @@ std::string resultKey(const std::string& output)
 {
     std::error_code ec;
     return fs::weakly_canonical(output, ec).string();
+}
+
+// Two outputs of one photo under one name would leave only the one committed last.
+void refuseSameName(const std::string& first, const std::string& second)
+{
+    if (!first.empty() && !second.empty() && resultKey(first) == resultKey(second))
+        throw FileError(second + " is named for two of this photo's outputs; give each its own");
+}
+
+// The vectorscope of the photo's chain, on the output's gamut.
+struct ScopeRecording {
+    AbDensity before;
+    AbDensity after;
+
+    void observe(ChainOptions& options)
+    {
+        options.observeWorking = [this](const uint16_t* in, const uint16_t* out,
+                                        std::size_t pixels) {
+            before.add(in, pixels);
+            after.add(out, pixels);
+        };
+    }
+};
+
+void writeBytes(const std::vector<unsigned char>& bytes, const std::string& path)
+{
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    bool written =
+        file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    int error = errno;
+    if (file != nullptr && std::fclose(file) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written)
+        throw std::runtime_error(std::string("cannot be written: ") + std::strerror(error));
 }
 
 std::string describeTimings(const std::string& name, double wall, int threads, const ChainTimes& t)
@@ -183,6 +225,7 @@ private:
     ChainOptions chainOptions(int bits, int index, bool measure);
     std::unique_ptr<OutputFile> writeTemporary(Chain& chain, const vips::VImage& image,
                                                const std::string& path, FileFormat format);
+    std::unique_ptr<OutputFile> writeScope(const Photo& photo, const ScopeRecording& scope);
     void claim(const std::string& input, const std::string& output);
 
     StageHost& stage_;
@@ -227,6 +270,19 @@ std::unique_ptr<OutputFile> Batch::writeTemporary(Chain& chain, const vips::VIma
     return file;
 }
 
+std::unique_ptr<OutputFile> Batch::writeScope(const Photo& photo, const ScopeRecording& scope)
+{
+    ColourSpace output(photo.profile, photo.grey, 16);
+    GamutBoundary gamut(output);
+    auto file = std::make_unique<OutputFile>(request_.scopeFile);
+    try {
+        writeBytes(scopePng(renderScope(scope.before, scope.after, &gamut)), file->temporaryPath());
+    } catch (const std::runtime_error& error) {
+        throw FileError(request_.scopeFile + " " + error.what());
+    }
+    return file;
+}
+
 // Called in input order: even with --force, a result of this run is never
 // replaced by another input's.
 void Batch::claim(const std::string& input, const std::string& output)
@@ -255,6 +311,15 @@ void Batch::process(int index, const std::string& input)
         refuseExisting(output, request_.force);
         claimTurn.take([&] { claim(input, output); });
     }
+    refuseSameName(output, request_.compareFile);
+    std::unique_ptr<ScopeRecording> scope;
+    if (!request_.scopeFile.empty()) {
+        refuseSameName(output, request_.scopeFile);
+        refuseSameName(request_.compareFile, request_.scopeFile);
+        refuseToReplaceInput(input, request_.scopeFile);
+        refuseExisting(request_.scopeFile, request_.force);
+        scope = std::make_unique<ScopeRecording>();
+    }
 
     uint64_t pixels = uint64_t(photo.image.width()) * uint64_t(photo.image.height());
     std::unique_lock alone(photoSlots_, std::defer_lock);
@@ -270,7 +335,10 @@ void Batch::process(int index, const std::string& input)
     // result, or nothing (--stats, --timings alone); with both, the
     // comparison gets a second chain over the photo opened anew, since the
     // first one read it to its end.
-    Chain chain(stage_, photo, chainOptions(bits, index, request_.stats));
+    ChainOptions options = chainOptions(bits, index, request_.stats);
+    if (scope)
+        scope->observe(options);
+    Chain chain(stage_, photo, options);
     bool compareOnly = output.empty() && !request_.compareFile.empty();
     std::vector<std::unique_ptr<OutputFile>> files;
     if (!output.empty()) {
@@ -303,6 +371,8 @@ void Batch::process(int index, const std::string& input)
         files.push_back(writeTemporary(*compared, sideBySide(before, compared->result()),
                                        request_.compareFile, compareFormat));
     }
+    if (scope)
+        files.push_back(writeScope(photo, *scope));
     // Memory is free again for the next photo while this one waits its turn.
     if (alone.owns_lock())
         alone.unlock();
@@ -332,6 +402,8 @@ void Batch::process(int index, const std::string& input)
         progress_.message(name + " -> " + output, false);
     if (!request_.compareFile.empty())
         progress_.message(name + ": before and after -> " + request_.compareFile, false);
+    if (scope)
+        progress_.message(name + ": vectorscope -> " + request_.scopeFile, false);
 }
 
 FileOutcome Batch::processOne(int index)

@@ -132,6 +132,8 @@ struct Worker {
     std::vector<uint8_t> atEdge;     // per pixel of the strip: an opponent sample at 0 or 65535
     std::vector<VipsPel> colourOnly; // one row of colour samples, for photos with alpha
     AxisHistograms* histograms = nullptr;
+    // The strip without its border, before and after the stage, for observeWorking.
+    std::vector<uint16_t> before, after;
 };
 
 } // namespace
@@ -189,6 +191,8 @@ private:
     void noteEdges(Worker& worker, int32_t rows, std::size_t stride, int32_t pixels);
     void markClipped(Worker& worker, const VipsRect& region, int32_t top, int32_t rows,
                      std::size_t stride);
+    void pack(const Worker& worker, int32_t rows, std::size_t stride, int32_t pixels,
+              std::vector<uint16_t>& packed) const;
 };
 
 namespace {
@@ -295,6 +299,18 @@ void Chain::State::noteEdges(Worker& worker, int32_t rows, std::size_t stride, i
     }
 }
 
+void Chain::State::pack(const Worker& worker, int32_t rows, std::size_t stride, int32_t pixels,
+                        std::vector<uint16_t>& packed) const
+{
+    const std::size_t rowSamples = std::size_t(pixels) * kChannels;
+    packed.resize(std::size_t(rows) * rowSamples);
+    for (int32_t row = 0; row < rows; ++row)
+        std::memcpy(packed.data() + std::size_t(row) * rowSamples,
+                    worker.working.data() + std::size_t(row) * stride
+                        + std::size_t(options.border) * kChannels,
+                    rowSamples * sizeof(uint16_t));
+}
+
 // A sample the stage left at an edge counts only when it was not there before.
 void Chain::State::markClipped(Worker& worker, const VipsRect& region, int32_t top, int32_t rows,
                                std::size_t stride)
@@ -373,6 +389,8 @@ int Chain::State::generate(Worker& worker, VipsRegion* region)
             count(worker, rows, stride, r.width);
         if (options.clippedPixels != nullptr)
             noteEdges(worker, rows, stride, r.width);
+        if (options.observeWorking)
+            pack(worker, rows, stride, r.width, worker.before);
         toWorkingNs += nanosecondsSince(started);
 
         started = Clock::now();
@@ -387,6 +405,11 @@ int Chain::State::generate(Worker& worker, VipsRegion* region)
         }
         if (options.clippedPixels != nullptr)
             markClipped(worker, r, top, rows, stride);
+        if (options.observeWorking) {
+            pack(worker, rows, stride, r.width, worker.after);
+            options.observeWorking(worker.before.data(), worker.after.data(),
+                                   std::size_t(rows) * std::size_t(r.width));
+        }
 
         started = Clock::now();
         {

@@ -18,6 +18,7 @@
 #include "stage_host.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -53,6 +54,9 @@ struct ChainTimes {
 // libvips' threads.
 using StageCallWrapper = std::function<int(const std::function<int()>& call)>;
 
+using WorkingObserver =
+    std::function<void(const uint16_t* before, const uint16_t* after, std::size_t pixels)>;
+
 struct ChainOptions {
     int outputBits = 8;       // per sample of the result: 8 or 16
     int32_t rowsPerStrip = 0; // at most this many rows per stage call; 0: one call for all
@@ -67,6 +71,12 @@ struct ChainOptions {
     std::vector<uint8_t>* clippedPixels = nullptr;
     // Called from libvips' threads with the share of rows done (0..1).
     std::function<void(double)> progress;
+    // When set, called from libvips' threads once per stage call with the
+    // strip's pixels in the working encoding, row after row without border:
+    // as the stage got them and as it left them. Each pixel is seen once per
+    // time libvips computes it (once, for a sink that reads the result once).
+    // Costs two copies of the strip; unset, nothing.
+    WorkingObserver observeWorking;
 };
 
 // The stage refused a strip or broke the host's rules.

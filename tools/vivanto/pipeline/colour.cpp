@@ -102,6 +102,16 @@ bool ColourSpace::matrixShaper() const
     return transforms_->shaper != nullptr;
 }
 
+bool ColourSpace::grey() const
+{
+    return transforms_->channels == 1;
+}
+
+int ColourSpace::bits() const
+{
+    return transforms_->bits;
+}
+
 void ColourSpace::toWorking(const void* samples, uint16_t* working, std::size_t pixels) const
 {
     if (transforms_->shaper != nullptr) {

@@ -43,6 +43,9 @@ public:
 
     // Whether the fast path of matrix_shaper.h converts, rather than LittleCMS.
     bool matrixShaper() const;
+    // The samples toWorking reads and fromWorking writes.
+    bool grey() const;
+    int bits() const;
 
 private:
     struct Transforms;
