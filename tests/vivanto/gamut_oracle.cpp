@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 
 namespace gamut_test {
@@ -193,6 +194,53 @@ bool Oracle::outside(const uint16_t* working, double margin) const
         if (device[std::size_t(c)] < -margin || device[std::size_t(c)] > 1.0 + margin)
             return true;
     return false;
+}
+
+std::vector<unsigned char> pixelBytes(const vips::VImage& image)
+{
+    size_t size = 0;
+    void* memory = image.write_to_memory(&size);
+    std::vector<unsigned char> bytes(static_cast<unsigned char*>(memory),
+                                     static_cast<unsigned char*>(memory) + size);
+    g_free(memory);
+    return bytes;
+}
+
+std::vector<Colour> devicePixels(const vips::VImage& image, int bits, int channels)
+{
+    std::vector<unsigned char> bytes = pixelBytes(image);
+    std::size_t pixels = std::size_t(image.width()) * std::size_t(image.height());
+    double maximum = bits == 16 ? 65535.0 : 255.0;
+    std::vector<Colour> out(pixels);
+    for (std::size_t p = 0; p < pixels; ++p)
+        for (int c = 0; c < channels; ++c) {
+            std::size_t index = p * std::size_t(channels) + std::size_t(c);
+            uint16_t sample = bytes[index];
+            if (bits == 16)
+                std::memcpy(&sample, bytes.data() + 2 * index, 2);
+            out[p][std::size_t(c)] = sample / maximum;
+        }
+    return out;
+}
+
+std::vector<std::array<uint16_t, 3>> expectedResults(const Oracle& oracle,
+                                                     const std::vector<Colour>& device,
+                                                     const vivanto::AxisResponses& responses,
+                                                     uint64_t* clampedOnTheWayIn)
+{
+    std::vector<std::array<uint16_t, 3>> results;
+    uint64_t clamped = 0;
+    for (const Colour& colour : device) {
+        bool clipped = false;
+        std::array<uint16_t, 3> working = oracle.toWorking(colour.data(), &clipped);
+        clamped += clipped ? 1 : 0;
+        working[1] = responses[0][working[1]];
+        working[2] = responses[1][working[2]];
+        results.push_back(working);
+    }
+    if (clampedOnTheWayIn != nullptr)
+        *clampedOnTheWayIn = clamped;
+    return results;
 }
 
 std::array<double, 3> labOfWorking(const uint16_t* working)

@@ -4,11 +4,14 @@
 // optimisation), none of it through vivanto's conversion.
 #pragma once
 
+#include "stats.h"
+
 #include <array>
 #include <cstdint>
 #include <lcms2.h>
 #include <string>
 #include <vector>
+#include <vips/vips8>
 
 namespace gamut_test {
 
@@ -42,6 +45,19 @@ private:
     cmsHTRANSFORM in_ = nullptr;
     cmsHTRANSFORM out_ = nullptr;
 };
+
+using Colour = std::array<double, 3>; // device values 0..1
+
+std::vector<unsigned char> pixelBytes(const vips::VImage& image);
+// Every pixel's device values, as decoded (`channels` bands of `bits`).
+std::vector<Colour> devicePixels(const vips::VImage& image, int bits, int channels);
+// The stage's result for every pixel, made independently: LittleCMS's way
+// in, then the plug-in's own response to each sample; counts the pixels the
+// working encoding clamped on the way in.
+std::vector<std::array<uint16_t, 3>> expectedResults(const Oracle& oracle,
+                                                     const std::vector<Colour>& device,
+                                                     const vivanto::AxisResponses& responses,
+                                                     uint64_t* clampedOnTheWayIn = nullptr);
 
 // Working samples as CIE L*a*b*, and hue angle in degrees.
 std::array<double, 3> labOfWorking(const uint16_t* working);

@@ -211,55 +211,12 @@ Photo photoOf(const std::vector<Colour>& colours, Profile profile, int bits)
     return photo;
 }
 
-std::vector<unsigned char> pixelBytes(const VImage& image)
-{
-    size_t size = 0;
-    void* memory = image.write_to_memory(&size);
-    std::vector<unsigned char> bytes(static_cast<unsigned char*>(memory),
-                                     static_cast<unsigned char*>(memory) + size);
-    g_free(memory);
-    return bytes;
-}
+using gamut_test::expectedResults;
+using gamut_test::pixelBytes;
 
-// Every pixel's device values, as decoded.
 std::vector<Colour> devicePixels(const Photo& photo)
 {
-    std::vector<unsigned char> bytes = pixelBytes(photo.image);
-    int channels = photo.grey ? 1 : 3;
-    std::size_t pixels = std::size_t(photo.image.width()) * std::size_t(photo.image.height());
-    double maximum = photo.bits == 16 ? 65535.0 : 255.0;
-    std::vector<Colour> out(pixels);
-    for (std::size_t p = 0; p < pixels; ++p)
-        for (int c = 0; c < channels; ++c) {
-            std::size_t index = p * std::size_t(channels) + std::size_t(c);
-            uint16_t sample = bytes[index];
-            if (photo.bits == 16)
-                std::memcpy(&sample, bytes.data() + 2 * index, 2);
-            out[p][std::size_t(c)] = sample / maximum;
-        }
-    return out;
-}
-
-// The stage's result for every pixel, made independently: LittleCMS's way in,
-// then the plug-in's own response to each sample.
-std::vector<std::array<uint16_t, 3>> expectedResults(const Oracle& oracle,
-                                                     const std::vector<Colour>& device,
-                                                     const AxisResponses& responses,
-                                                     uint64_t* clampedOnTheWayIn = nullptr)
-{
-    std::vector<std::array<uint16_t, 3>> results;
-    uint64_t clamped = 0;
-    for (const Colour& colour : device) {
-        bool clipped = false;
-        std::array<uint16_t, 3> working = oracle.toWorking(colour.data(), &clipped);
-        clamped += clipped ? 1 : 0;
-        working[1] = responses[0][working[1]];
-        working[2] = responses[1][working[2]];
-        results.push_back(working);
-    }
-    if (clampedOnTheWayIn != nullptr)
-        *clampedOnTheWayIn = clamped;
-    return results;
+    return gamut_test::devicePixels(photo.image, photo.bits, photo.grey ? 1 : 3);
 }
 
 struct ChainMarks {
