@@ -18,7 +18,7 @@ double percent(uint64_t part, uint64_t whole)
 std::string largestText(const GamutAxisStats& axis)
 {
     if (!axis.largestUnderShare)
-        return "no value keeps them under 0.1 % (of -100, 0, the chosen one and 600)";
+        return "no value keeps them under 0.1 % (of 0, the chosen one, 600 and -100)";
     std::string text = "under 0.1 % up to " + std::to_string(*axis.largestUnderShare);
     if (*axis.largestUnderShare == kHighestSlider)
         text += " (the top of the range)";

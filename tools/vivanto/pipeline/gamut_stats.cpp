@@ -172,15 +172,18 @@ bool underShare(uint64_t outside, uint64_t pixels)
 }
 
 // The values still to try, or the answer when it is found: the highest known
-// value under the share and the next known one above it bound it. With no
-// known value under it (the first pass tries -100, 0, the chosen one and 600;
-// 0 leaves the photo as it is) there is taken to be none.
+// value under the share and the next known one above it bound it. The first
+// pass tries 0 (the photo as it is), the chosen value and 600; only when
+// none of them is under the share is -100 tried, and with none under it
+// either there is taken to be none.
 std::vector<int32_t> nextTries(AxisSearch& search, uint64_t pixels)
 {
     std::optional<int32_t> low;
     for (const auto& [value, count] : search.counts)
         if (value >= kLowestSlider && value <= kHighestSlider && underShare(count, pixels))
             low = value;
+    if (!low && !search.counts.contains(kLowestSlider))
+        return {kLowestSlider};
     if (!low || *low == kHighestSlider) {
         search.answer = low;
         search.done = true;
@@ -212,7 +215,7 @@ GamutStats measureGamut(const std::function<Photo()>& open, int outputBits,
     for (std::size_t axis = 0; axis < 2; ++axis) {
         stats.axes[axis].key = kAxisKeys[axis];
         stats.axes[axis].chosen = chosen[axis];
-        std::set<int32_t> first{chosen[axis], kLowestSlider, 0, kHighestSlider};
+        std::set<int32_t> first{chosen[axis], 0, kHighestSlider};
         tries[axis].assign(first.begin(), first.end());
     }
     for (bool firstPass = true; !tries[0].empty() || !tries[1].empty(); firstPass = false) {

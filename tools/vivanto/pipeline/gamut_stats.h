@@ -32,7 +32,7 @@ struct GamutAxisStats {
     int32_t chosen = 0;
     uint64_t outOfGamut = 0; // with only this slider at `chosen`
     // The largest value (-100..600) keeping out-of-gamut pixels under the
-    // share; none when neither -100, 0, the chosen value nor 600 does (a
+    // share; none when neither 0, the chosen value, 600 nor -100 does (a
     // photo already out of gamut, say).
     std::optional<int32_t> largestUnderShare;
 };
