@@ -214,37 +214,68 @@ outOfGamutBatch(const uint16_t* in, std::size_t count, const double (&m)[3][3],
 // A linear value as a code of the curve, with its fraction: between codes the
 // curve is taken as straight, above the top it goes on with its last step,
 // and below its foot it is mirrored, as extended-range encodings do (a pure
-// power curve has no slope at zero to go on with).
-double unclampedCode(const Curve& curve, double value, int maximum, int32_t cells)
+// power curve has no slope at zero to go on with). `value` is at or above the
+// foot here (mirrored by the caller), and `cell` its search cell.
+[[gnu::always_inline]] inline double codeAbove(const Curve& curve, double value, int32_t cell,
+                                               int maximum)
 {
     const double* at = curve.value.data();
-    const double bottom = at[0], top = at[maximum];
-    if (value < bottom)
-        return -unclampedCode(curve, 2.0 * bottom - value, maximum, cells);
+    const double top = at[maximum];
     if (value > top) {
         double step = top - at[maximum - 1];
         return step > 0 ? maximum + (value - top) / step : maximum;
     }
-    int code = nearestCode(curve, value, searchCell(value, cells));
-    if (code > 0 && at[code] > value)
-        --code;
+    int code = nearestCode(curve, value, cell);
+    code -= (code > 0 && at[code] > value) ? 1 : 0;
     if (code >= maximum)
         return maximum;
     double step = at[code + 1] - at[code];
     return step > 0 ? code + (value - at[code]) / step : code;
 }
 
-void unclampedBatch(const uint16_t* in, std::size_t count, const Curve* const (&curves)[3],
-                    const double (&m)[3][3], int maximum, float* out)
+// The mirroring and the search cells vectorise in the first loop, as the
+// rounded way back's do; the search itself is scalar.
+[[gnu::always_inline]] inline void unclampedBatch(const uint16_t* in, std::size_t count,
+                                                  const Curve* const (&curves)[3],
+                                                  const double (&m)[3][3], int maximum, float* out)
 {
     double linear[3][kBatch];
+    int32_t cell[3][kBatch];
+    double sign[3][kBatch];
     linearBatch(in, count, m, linear);
     int32_t cells = searchCells(maximum);
+    for (int channel = 0; channel < 3; ++channel) {
+        const double bottom = curves[channel]->value[0];
+        for (std::size_t i = 0; i < count; ++i) {
+            double value = linear[channel][i];
+            bool below = value < bottom;
+            value = below ? 2.0 * bottom - value : value;
+            linear[channel][i] = value;
+            sign[channel][i] = below ? -1.0 : 1.0;
+            cell[channel][i] = searchCell(value, cells);
+        }
+    }
     for (std::size_t i = 0; i < count; ++i)
         for (int channel = 0; channel < 3; ++channel)
             out[3 * i + std::size_t(channel)] = static_cast<float>(
-                unclampedCode(*curves[channel], linear[channel][i], maximum, cells));
+                sign[channel][i]
+                * codeAbove(*curves[channel], linear[channel][i], cell[channel][i], maximum));
 }
+
+void unclampedBaseline(const uint16_t* in, std::size_t count, const Curve* const (&curves)[3],
+                       const double (&m)[3][3], int maximum, float* out)
+{
+    unclampedBatch(in, count, curves, m, maximum, out);
+}
+
+#if VIVANTO_X86
+[[gnu::target("avx2")]] void unclampedAvx2(const uint16_t* in, std::size_t count,
+                                           const Curve* const (&curves)[3],
+                                           const double (&m)[3][3], int maximum, float* out)
+{
+    unclampedBatch(in, count, curves, m, maximum, out);
+}
+#endif
 
 std::size_t outOfGamutBaseline(const uint16_t* in, std::size_t count, const double (&m)[3][3],
                                const double (&low)[3], const double (&high)[3], uint8_t* outside)
@@ -610,9 +641,16 @@ void MatrixShaper::fromWorkingUnclamped(const uint16_t* working, float* codes,
         return;
     }
     int maximum = bits_ == 16 ? 65535 : 255;
-    for (std::size_t done = 0; done < pixels; done += kBatch)
-        unclampedBatch(working + 3 * done, std::min(kBatch, pixels - done), curves_, fromXyz_,
-                       maximum, codes + 3 * done);
+    for (std::size_t done = 0; done < pixels; done += kBatch) {
+        std::size_t count = std::min(kBatch, pixels - done);
+#if VIVANTO_X86
+        if (vectorised_) {
+            unclampedAvx2(working + 3 * done, count, curves_, fromXyz_, maximum, codes + 3 * done);
+            continue;
+        }
+#endif
+        unclampedBaseline(working + 3 * done, count, curves_, fromXyz_, maximum, codes + 3 * done);
+    }
 }
 
 std::size_t MatrixShaper::outOfGamut(const uint16_t* working, uint8_t* outside,

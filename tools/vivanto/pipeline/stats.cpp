@@ -124,25 +124,24 @@ ClipStats measureClipping(StageHost& stage, const AxisHistograms& counts)
 
 AxisResponses stageResponses(StageHost& stage, int32_t rg, int32_t by)
 {
-    const int32_t saved[3] = {valueOf(stage, kSwitchKey), valueOf(stage, kAxisKeys[0]),
-                              valueOf(stage, kAxisKeys[1])};
+    // The settings as they were, put back however the ramp ends.
+    struct Restore {
+        StageHost& stage;
+        int32_t saved[3];
+        ~Restore()
+        {
+            stage.storeQuietly(kSwitchKey, saved[0]);
+            stage.storeQuietly(kAxisKeys[0], saved[1]);
+            stage.storeQuietly(kAxisKeys[1], saved[2]);
+        }
+    } restore{stage,
+              {valueOf(stage, kSwitchKey), valueOf(stage, kAxisKeys[0]),
+               valueOf(stage, kAxisKeys[1])}};
     stage.storeQuietly(kSwitchKey, 1);
     stage.storeQuietly(kAxisKeys[0], rg);
     stage.storeQuietly(kAxisKeys[1], by);
-    AxisResponses responses;
-    try {
-        Ramp ramp(stage);
-        responses = ramp.response();
-    } catch (...) {
-        stage.storeQuietly(kSwitchKey, saved[0]);
-        stage.storeQuietly(kAxisKeys[0], saved[1]);
-        stage.storeQuietly(kAxisKeys[1], saved[2]);
-        throw;
-    }
-    stage.storeQuietly(kSwitchKey, saved[0]);
-    stage.storeQuietly(kAxisKeys[0], saved[1]);
-    stage.storeQuietly(kAxisKeys[1], saved[2]);
-    return responses;
+    Ramp ramp(stage);
+    return ramp.response();
 }
 
 std::string describe(const ClipStats& stats, const std::string& name)
