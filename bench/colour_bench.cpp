@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -79,6 +80,33 @@ void ours(benchmark::State& state, const std::vector<Sample>& photo, vivanto::In
     countPixels(state);
 }
 
+// The way back without clamping (codes as floats), and the gamut test alone,
+// on the working image of the photo pushed by half as much chroma again, so
+// that many pixels lie outside.
+enum class Unclamped { Codes, GamutTest };
+
+void unclamped(benchmark::State& state, int bits, Unclamped what)
+{
+    vivanto::ColourSpace space({}, false, bits);
+    std::vector<uint16_t> working(kPixels * 3);
+    space.toWorking(photo16().data(), working.data(), kPixels);
+    for (std::size_t i = 0; i < kPixels * 3; ++i)
+        if (i % 3 != 0)
+            working[i] = uint16_t(std::clamp(32767 + 1.5 * (working[i] - 32767.0), 0.0, 65535.0));
+    std::vector<float> codes(what == Unclamped::Codes ? kPixels * 3 : 0);
+    std::vector<uint8_t> outside(kPixels);
+    std::size_t found = 0;
+    for (auto _ : state) {
+        if (what == Unclamped::Codes)
+            space.fromWorkingUnclamped(working.data(), codes.data(), kPixels);
+        else
+            found = space.outOfGamut(working.data(), outside.data(), kPixels);
+        benchmark::ClobberMemory();
+    }
+    state.counters["outside"] = double(found) / double(kPixels);
+    countPixels(state);
+}
+
 // One LittleCMS transform to or from Lab over the whole buffer, with our
 // rounding where the output is floating point.
 void littleCms(benchmark::State& state, cmsUInt32Number deviceFormat, cmsUInt32Number labFormat,
@@ -128,6 +156,15 @@ void littleCms(benchmark::State& state, cmsUInt32Number deviceFormat, cmsUInt32N
 void registerCases()
 {
     using vivanto::Instructions;
+    for (int bits : {8, 16}) {
+        std::string suffix = "_" + std::to_string(bits);
+        benchmark::RegisterBenchmark(("FromLabUnclamped/codes" + suffix).c_str(),
+                                     [=](benchmark::State& s) { unclamped(s, bits, Unclamped::Codes); });
+        benchmark::RegisterBenchmark(("FromLabUnclamped/gamut_test" + suffix).c_str(),
+                                     [=](benchmark::State& s) {
+                                         unclamped(s, bits, Unclamped::GamutTest);
+                                     });
+    }
     for (bool back : {false, true}) {
         const char* way = back ? "FromLab/" : "ToLab/";
         auto name = [&](const char* what) { return std::string(way) + what; };

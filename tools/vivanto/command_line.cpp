@@ -1,6 +1,7 @@
 #include "command_line.h"
 
 #include <charconv>
+#include <optional>
 #include <limits>
 
 namespace vivanto {
@@ -26,9 +27,15 @@ Output:
   --depth 8|16           write this many bits per sample instead of the input's
   --quality N            JPEG quality, 1..100 (default 92)
   --compare FILE         also write before and after side by side (one input)
+  --gamut clip|compress  how results outside the output's gamut come back: each
+                         channel clamped (clip, the default), or chroma reduced at
+                         the same lightness and hue onto the gamut's edge (compress)
   --scope FILE.png       also write the vectorscope: the a*b* plane before and after,
                          with the output's gamut at L* 25, 50 and 75 (one input)
-  --stats                report clipping per colour axis and how far each slider can go
+  --stats                report pixels out of the output's gamut, before and after,
+                         per colour axis, how far each slider can go, and clipping
+                         in the working encoding (writes nothing without -o)
+  --json                 with --stats: one JSON object per file on standard output
   --timings              report the photo's time and each step's, summed over the threads
 
 Plug-in and host:
@@ -88,11 +95,12 @@ void checkServeRequest(const Request& request)
         throw UsageError("serve: give at most one photo");
     bool batchOnly = !request.outputFolder.empty() || request.format || request.bits
         || request.force || !request.compareFile.empty() || !request.scopeFile.empty()
-        || !request.aboutPage.empty() || request.listOptions || request.stats || request.timings;
+        || !request.aboutPage.empty() || request.listOptions || request.stats || request.timings
+        || request.json || request.gamut != GamutMode::Clip;
     if (batchOnly)
         throw UsageError("serve: -o, --format, --depth, --force, --compare, --scope, --about, "
-                         "--list-options, --stats and --timings are for batches; the page "
-                         "offers the result as a download");
+                         "--list-options, --stats, --json, --gamut and --timings are for "
+                         "batches; the page offers the result as a download");
 }
 
 // The scope is one photo's; and it is a plot, not a photo, so PNG only.
@@ -168,6 +176,15 @@ Request parseCommandLine(const std::vector<std::string>& arguments)
             request.aboutPage = value();
         else if (argument == "--stats")
             request.stats = true;
+        else if (argument == "--json")
+            request.json = true;
+        else if (argument == "--gamut") {
+            const std::string& name = value();
+            std::optional<GamutMode> mode = gamutModeNamed(name);
+            if (!mode)
+                throw UsageError("--gamut: \"" + name + "\" is not clip or compress");
+            request.gamut = *mode;
+        }
         else if (argument == "--timings")
             request.timings = true;
         else if (argument == "--threads")
@@ -191,6 +208,8 @@ Request parseCommandLine(const std::vector<std::string>& arguments)
     }
     if (request.format == FileFormat::Jpeg && request.bits == 16)
         throw UsageError("--depth 16: JPEG holds 8-bit samples only");
+    if (request.json && !request.stats)
+        throw UsageError("--json goes with --stats");
     if (!request.compareFile.empty() && request.inputs.size() != 1)
         throw UsageError("--compare needs exactly one input");
     checkScopeRequest(request);

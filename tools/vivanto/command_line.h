@@ -1,6 +1,7 @@
 // What the user asked for, read from the command line.
 #pragma once
 
+#include "gamut.h"
 #include "photo.h"
 
 #include <optional>
@@ -31,6 +32,8 @@ struct Request {
     std::string aboutPage;
     bool listOptions = false;
     bool stats = false;
+    bool json = false; // --stats as one JSON object per file on standard output
+    GamutMode gamut = GamutMode::Clip;
     bool timings = false;
     bool help = false;
     int threads = 0;         // 0: one per processor

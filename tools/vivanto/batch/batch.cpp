@@ -5,10 +5,12 @@
 #include "chain.h"
 #include "colour.h"
 #include "gamut_boundary.h"
+#include "gamut_stats.h"
 #include "output_file.h"
 #include "photo.h"
 #include "progress.h"
 #include "stats.h"
+#include "stats_report.h"
 #include "vectorscope.h"
 
 #include <algorithm>
@@ -212,7 +214,8 @@ public:
         : stage_(stage)
         , request_(request)
         , threads_(threadsFor(request))
-        , progress_(static_cast<int>(request.inputs.size()), isatty(STDERR_FILENO) != 0)
+        , progress_(static_cast<int>(request.inputs.size()), isatty(STDERR_FILENO) != 0,
+                    request.json)
     {
     }
 
@@ -226,6 +229,8 @@ private:
     std::unique_ptr<OutputFile> writeTemporary(Chain& chain, const vips::VImage& image,
                                                const std::string& path, FileFormat format);
     std::unique_ptr<OutputFile> writeScope(const Photo& photo, const ScopeRecording& scope);
+    void reportStats(const std::string& input, const std::string& name, int bits,
+                     const Chain& chain);
     void claim(const std::string& input, const std::string& output);
 
     StageHost& stage_;
@@ -251,7 +256,9 @@ ChainOptions Batch::chainOptions(int bits, int index, bool measure)
     ChainOptions options{.outputBits = bits,
                          .rowsPerStrip = request_.stripRows,
                          .histograms = measure,
-                         .cancelFlag = cancelFlag()};
+                         .cancelFlag = cancelFlag(),
+                         .gamut = request_.gamut,
+                         .countGamut = measure};
     options.aroundStageCall = [this](const std::function<int()>& call) {
         std::shared_lock together(pluginGuard_);
         return call();
@@ -390,12 +397,8 @@ void Batch::process(int index, const std::string& input)
         }
     });
 
-    if (request_.stats) {
-        std::unique_lock measuring(pluginGuard_);
-        std::string report = describe(measureClipping(stage_, chain.histograms()), name);
-        report.pop_back(); // message() ends the line itself
-        progress_.message(report, false);
-    }
+    if (request_.stats)
+        reportStats(input, name, bits, chain);
     if (request_.timings)
         progress_.message(describeTimings(name, wall, threads_, times), false);
     if (!output.empty())
@@ -404,6 +407,37 @@ void Batch::process(int index, const std::string& input)
         progress_.message(name + ": before and after -> " + request_.compareFile, false);
     if (scope)
         progress_.message(name + ": vectorscope -> " + request_.scopeFile, false);
+}
+
+// The settings are changed for a moment (the measuring ramps) under the
+// plug-in's guard alone; the passes over the photo need no stage call.
+void Batch::reportStats(const std::string& input, const std::string& name, int bits,
+                        const Chain& chain)
+{
+    StatsReport report{.file = input,
+                       .name = name,
+                       .outputBits = bits,
+                       .gamut = request_.gamut,
+                       .outOfGamutAfter = chain.gamutCounts().outOfGamut};
+    {
+        std::unique_lock measuring(pluginGuard_);
+        report.clipping = measureClipping(stage_, chain.histograms());
+    }
+    auto responsesAt = [this](std::size_t axis, int32_t value) {
+        std::unique_lock measuring(pluginGuard_);
+        return stageResponses(stage_, axis == 0 ? value : 0, axis == 1 ? value : 0);
+    };
+    report.gamutStats =
+        measureGamut([&] { return openPhoto(input); }, bits, responsesAt,
+                     {report.clipping.axes[0].chosen, report.clipping.axes[1].chosen},
+                     cancelFlag());
+    if (request_.json) {
+        progress_.data(statsJson(report));
+        return;
+    }
+    std::string text = statsText(report);
+    text.pop_back(); // message() ends the line itself
+    progress_.message(text, false);
 }
 
 FileOutcome Batch::processOne(int index)
@@ -467,8 +501,8 @@ int Batch::run()
     }
     progress_.finish();
     std::size_t notDone = files - std::size_t(written_ + failed_);
-    std::printf(
-        "vivanto: %zu file%s: %d done, %d failed%s (%.1f s)\n", files, files == 1 ? "" : "s",
+    std::fprintf(
+        request_.json ? stderr : stdout, "vivanto: %zu file%s: %d done, %d failed%s (%.1f s)\n", files, files == 1 ? "" : "s",
         written_.load(), failed_.load(),
         interrupted_ ? (", interrupted with " + std::to_string(notDone) + " not done").c_str() : "",
         secondsSince(started));

@@ -6,9 +6,10 @@
 
 namespace vivanto {
 
-Progress::Progress(int files, bool terminal)
+Progress::Progress(int files, bool terminal, bool dataOnStdout)
     : files_(files)
     , terminal_(terminal)
+    , text_(dataOnStdout ? stderr : stdout)
 {
 }
 
@@ -20,8 +21,8 @@ void Progress::startFile(int index, const std::string& name)
     if (terminal_)
         drawLocked();
     else
-        std::printf("[%d/%d] %s\n", index, files_, name.c_str());
-    std::fflush(stdout);
+        std::fprintf(text_, "[%d/%d] %s\n", index, files_, name.c_str());
+    std::fflush(text_);
 }
 
 void Progress::update(int index, const std::string& step, double fraction)
@@ -49,9 +50,19 @@ void Progress::message(const std::string& text, bool error)
 {
     std::lock_guard lock(mutex_);
     clearLocked();
-    std::FILE* stream = error ? stderr : stdout;
+    std::FILE* stream = error ? stderr : text_;
     std::fprintf(stream, "%s\n", text.c_str());
     std::fflush(stream);
+    if (terminal_ && !underWay_.empty())
+        drawLocked();
+}
+
+void Progress::data(const std::string& line)
+{
+    std::lock_guard lock(mutex_);
+    clearLocked();
+    std::fprintf(stdout, "%s\n", line.c_str());
+    std::fflush(stdout);
     if (terminal_ && !underWay_.empty())
         drawLocked();
 }

@@ -4,6 +4,7 @@
 // from any thread.
 #pragma once
 
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <string>
@@ -12,7 +13,9 @@ namespace vivanto {
 
 class Progress {
 public:
-    Progress(int files, bool terminal);
+    // `dataOnStdout`: standard output carries data (--json), so every line of
+    // text goes to standard error.
+    Progress(int files, bool terminal, bool dataOnStdout = false);
 
     // Starts file `index` (1-based).
     void startFile(int index, const std::string& name);
@@ -22,6 +25,8 @@ public:
     void finishFile(int index);
     // A message on its own line, on stderr (errors) or stdout.
     void message(const std::string& text, bool error);
+    // One line of data on standard output.
+    void data(const std::string& line);
     // Removes the bar.
     void finish();
 
@@ -38,6 +43,7 @@ private:
     std::mutex mutex_;
     int files_;
     bool terminal_;
+    std::FILE* text_; // where lines of text go
     int finished_ = 0;
     int latest_ = 0; // the file last started, whose name the bar shows
     std::map<int, UnderWay> underWay_;

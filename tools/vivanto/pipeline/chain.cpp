@@ -131,6 +131,7 @@ struct Worker {
     std::vector<uint16_t> working;   // the strip's rows, each with its border
     std::vector<uint8_t> atEdge;     // per pixel of the strip: an opponent sample at 0 or 65535
     std::vector<VipsPel> colourOnly; // one row of colour samples, for photos with alpha
+    std::vector<uint8_t> outside;    // per pixel of a row: out of the output's gamut
     AxisHistograms* histograms = nullptr;
     // The strip without its border, before and after the stage, for observeWorking.
     std::vector<uint16_t> before, after;
@@ -166,6 +167,7 @@ struct Chain::State {
 
     std::atomic<int64_t> sourceNs{0}, toWorkingNs{0}, stageNs{0}, hookNs{0}, fromWorkingNs{0};
     std::atomic<int64_t> rowsDone{0};
+    std::atomic<uint64_t> outOfGamut{0}, clippedOnTheWayIn{0};
     std::atomic<bool> cancelled{false};
 
     std::mutex mutex; // guards what follows
@@ -182,8 +184,17 @@ struct Chain::State {
     }
 
 private:
-    void toWorking(Worker& worker, const VipsRect& fetched, int32_t top, int32_t rows,
-                   int32_t firstX, std::size_t stride);
+    void toWorking(Worker& worker, const VipsRect& fetched, const VipsRect& own, int32_t top,
+                   int32_t rows, int32_t firstX, std::size_t stride);
+    void convertRow(const VipsPel* source, uint16_t* target, int32_t fetchedLeft,
+                    int32_t fetchedWidth, const VipsRect& own);
+    bool checksGamut() const
+    {
+        return options.countGamut || options.outOfGamutPixels != nullptr
+            || options.gamut == GamutMode::Compress;
+    }
+    void bringIntoGamut(Worker& worker, const VipsRect& region, int32_t top, int32_t rows,
+                        std::size_t stride);
     bool stageOver(uint16_t* firstPixel, std::size_t stride, int32_t pixels, int32_t rows);
     void fromWorking(Worker& worker, VipsRegion* region, int32_t top, int32_t rows,
                      std::size_t stride);
@@ -218,8 +229,8 @@ bool clampedByStage(uint8_t edgesBefore, const uint16_t* after)
 // pixel x of the photo lands at buffer column x - firstX, and columns the
 // photo does not reach (beyond its left or right edge) get copies of its edge
 // pixel, as the stage's border there should hold.
-void Chain::State::toWorking(Worker& worker, const VipsRect& fetched, int32_t top, int32_t rows,
-                             int32_t firstX, std::size_t stride)
+void Chain::State::toWorking(Worker& worker, const VipsRect& fetched, const VipsRect& own,
+                             int32_t top, int32_t rows, int32_t firstX, std::size_t stride)
 {
     auto columns = int32_t(stride / kChannels);
     int32_t left = fetched.left - firstX; // columns before the photo's first
@@ -235,7 +246,7 @@ void Chain::State::toWorking(Worker& worker, const VipsRect& fetched, int32_t to
                             source + std::size_t(x) * in.pixelBytes(), in.colourBytes());
             source = worker.colourOnly.data();
         }
-        toLab.toWorking(source, first, std::size_t(fetched.width));
+        convertRow(source, first, fetched.left, fetched.width, own);
         for (int32_t x = 0; x < left; ++x)
             std::memcpy(target + std::size_t(x) * kChannels, first, kChannels * sizeof(uint16_t));
         const uint16_t* last = first + std::size_t(fetched.width - 1) * kChannels;
@@ -243,6 +254,26 @@ void Chain::State::toWorking(Worker& worker, const VipsRect& fetched, int32_t to
             std::memcpy(target + std::size_t(columns - 1 - x) * kChannels, last,
                         kChannels * sizeof(uint16_t));
     }
+}
+
+// A row of colour samples from column `fetchedLeft` on. Counting what the
+// working encoding clips takes only the region's own pixels, so that each
+// pixel of the photo counts once, however the regions' borders overlap.
+void Chain::State::convertRow(const VipsPel* source, uint16_t* target, int32_t fetchedLeft,
+                              int32_t fetchedWidth, const VipsRect& own)
+{
+    if (!options.countGamut) {
+        toLab.toWorking(source, target, std::size_t(fetchedWidth));
+        return;
+    }
+    auto before = std::size_t(own.left - fetchedLeft);
+    std::size_t bytes = in.colourBytes();
+    toLab.toWorking(source, target, before);
+    clippedOnTheWayIn += toLab.toWorkingCounted(source + before * bytes, target + before * kChannels,
+                                                std::size_t(own.width));
+    std::size_t after = before + std::size_t(own.width);
+    toLab.toWorking(source + after * bytes, target + after * kChannels,
+                    std::size_t(fetchedWidth) - after);
 }
 
 // The stage over the buffer where it lies: a host image whose pixel 0 is the
@@ -309,6 +340,27 @@ void Chain::State::pack(const Worker& worker, int32_t rows, std::size_t stride, 
                     worker.working.data() + std::size_t(row) * stride
                         + std::size_t(options.border) * kChannels,
                     rowSamples * sizeof(uint16_t));
+}
+
+void Chain::State::bringIntoGamut(Worker& worker, const VipsRect& region, int32_t top,
+                                  int32_t rows, std::size_t stride)
+{
+    worker.outside.resize(std::size_t(region.width));
+    for (int32_t row = 0; row < rows; ++row) {
+        uint16_t* pixel = worker.working.data() + std::size_t(row) * stride
+            + std::size_t(options.border) * kChannels;
+        std::size_t found = fromLab.outOfGamut(pixel, worker.outside.data(), worker.outside.size());
+        if (found == 0)
+            continue;
+        outOfGamut += found;
+        if (options.outOfGamutPixels != nullptr) {
+            std::size_t at = std::size_t(top + row) * std::size_t(width) + std::size_t(region.left);
+            std::copy(worker.outside.begin(), worker.outside.end(),
+                      options.outOfGamutPixels->begin() + std::ptrdiff_t(at));
+        }
+        if (options.gamut == GamutMode::Compress)
+            compressIntoGamut(fromLab, pixel, worker.outside.data(), worker.outside.size());
+    }
 }
 
 // A sample the stage left at an edge counts only when it was not there before.
@@ -383,7 +435,7 @@ int Chain::State::generate(Worker& worker, VipsRegion* region)
         {
             // cppcheck-suppress unusedVariable ; a guard for the block, empty but under TSan
             RegionMemoryAccess unwatched;
-            toWorking(worker, fetched, top, rows, r.left - border, stride);
+            toWorking(worker, fetched, r, top, rows, r.left - border, stride);
         }
         if (worker.histograms != nullptr)
             count(worker, rows, stride, r.width);
@@ -405,6 +457,9 @@ int Chain::State::generate(Worker& worker, VipsRegion* region)
         }
         if (options.clippedPixels != nullptr)
             markClipped(worker, r, top, rows, stride);
+        // The scope sees what comes back: compressed into the gamut where asked.
+        if (checksGamut())
+            bringIntoGamut(worker, r, top, rows, stride);
         if (options.observeWorking) {
             pack(worker, rows, stride, r.width, worker.after);
             options.observeWorking(worker.before.data(), worker.after.data(),
@@ -607,6 +662,9 @@ Chain::Chain(StageHost* stage, const Photo& photo, const ChainOptions& options)
     }
     if (options.clippedPixels != nullptr)
         options.clippedPixels->assign(std::size_t(state_->width) * std::size_t(state_->height), 0);
+    if (options.outOfGamutPixels != nullptr)
+        options.outOfGamutPixels->assign(
+            std::size_t(state_->width) * std::size_t(state_->height), 0);
     try {
         result_ = chainImage(photo.image, state_);
         if (options.rowsPerStrip == 0) {
@@ -687,6 +745,12 @@ ChainTimes Chain::times() const
             .stage = double(s.stageNs.load()) * 1e-9,
             .inHook = double(s.hookNs.load()) * 1e-9,
             .fromWorking = double(s.fromWorkingNs.load()) * 1e-9};
+}
+
+GamutCounts Chain::gamutCounts() const
+{
+    return {.outOfGamut = state_->outOfGamut.load(),
+            .clippedOnTheWayIn = state_->clippedOnTheWayIn.load()};
 }
 
 AxisHistograms Chain::histograms() const

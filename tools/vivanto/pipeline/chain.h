@@ -14,6 +14,7 @@
 #pragma once
 
 #include "bibble_host.h"
+#include "gamut.h"
 #include "photo.h"
 #include "stage_host.h"
 
@@ -69,6 +70,16 @@ struct ChainOptions {
     // 65535 when it was not there before (the scaled value was clamped).
     // Each pixel is written by one region only.
     std::vector<uint8_t>* clippedPixels = nullptr;
+    // How the stage's results outside the output's gamut (the photo's profile
+    // at outputBits; see gamut.h) come back.
+    GamutMode gamut = GamutMode::Clip;
+    // When set, made width x height zeros by the chain, then 1 for every
+    // pixel whose result after the stage (before any compression) is out of
+    // the output's gamut. Each pixel is written by one region only.
+    std::vector<uint8_t>* outOfGamutPixels = nullptr;
+    // Count for gamutCounts(): results out of gamut, and pixels whose colour
+    // the working encoding could not hold on the way in.
+    bool countGamut = false;
     // Called from libvips' threads with the share of rows done (0..1).
     std::function<void(double)> progress;
     // When set, called from libvips' threads once per stage call with the
@@ -77,6 +88,11 @@ struct ChainOptions {
     // time libvips computes it (once, for a sink that reads the result once).
     // Costs two copies of the strip; unset, nothing.
     WorkingObserver observeWorking;
+};
+
+struct GamutCounts {
+    uint64_t outOfGamut = 0;        // results out of the output's gamut, before compression
+    uint64_t clippedOnTheWayIn = 0; // |a*| or |b*| beyond the working encoding's 128
 };
 
 // The stage refused a strip or broke the host's rules.
@@ -116,6 +132,9 @@ public:
     ChainTimes times() const;
     // Valid after a run with ChainOptions::histograms.
     AxisHistograms histograms() const;
+    // Valid after a run with ChainOptions::countGamut (outOfGamut also with
+    // outOfGamutPixels or GamutMode::Compress).
+    GamutCounts gamutCounts() const;
 
     struct State;
 

@@ -41,6 +41,21 @@ public:
     void toWorking(const void* samples, uint16_t* working, std::size_t pixels) const;
     void fromWorking(const uint16_t* working, void* samples, std::size_t pixels) const;
 
+    // As toWorking, returning how many pixels the working encoding could not
+    // hold (|a*| or |b*| beyond its 128, clamped there). The plain call does
+    // not count, and costs nothing for it.
+    std::size_t toWorkingCounted(const void* samples, uint16_t* working, std::size_t pixels) const;
+    // Working samples to the output's code values (channels() per pixel, 0..255
+    // or 0..65535 inside the range), neither rounded nor clamped: -3.2 or 260.7
+    // on 8 bits says how far outside a colour lies.
+    void fromWorkingUnclamped(const uint16_t* working, float* codes, std::size_t pixels) const;
+    // 1 in `outside` for every pixel out of this colour space's gamut (see
+    // gamut.h), else 0; returns their number.
+    std::size_t outOfGamut(const uint16_t* working, uint8_t* outside, std::size_t pixels) const;
+
+    int channels() const;
+    int maximumCode() const; // 255 or 65535
+
     // Whether the fast path of matrix_shaper.h converts, rather than LittleCMS.
     bool matrixShaper() const;
     // The samples toWorking reads and fromWorking writes.
@@ -48,6 +63,10 @@ public:
     int bits() const;
 
 private:
+    std::size_t toWorkingThroughLab(const void* samples, uint16_t* working,
+                                    std::size_t pixels) const;
+    void setGamutLimits();
+
     struct Transforms;
     std::unique_ptr<Transforms> transforms_;
 };

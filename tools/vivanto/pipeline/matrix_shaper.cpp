@@ -110,26 +110,38 @@ template <typename Sample>
     }
 }
 
+// Whether the working encoding's clamp changes a chroma sample: it lies
+// below -0.5 or at or above 65535.5 before rounding.
+[[gnu::always_inline]] inline bool beyondEncoding(double value)
+{
+    return value < -0.5 || value >= 65535.5;
+}
+
 // The way in for one batch: the hot loop. Scalar code that the compiler
-// vectorises; it is compiled once for the baseline and once for AVX2.
-template <typename Sample>
-[[gnu::always_inline]] inline void toWorkingBatch(const Sample* in, std::size_t count,
-                                                  const Curve* const (&curves)[3],
-                                                  const double (&m)[3][3], uint16_t* out)
+// vectorises; it is compiled once for the baseline and once for AVX2. With
+// Count, it also returns how many pixels the working encoding clamped.
+template <bool Count, typename Sample>
+[[gnu::always_inline]] inline std::size_t toWorkingBatch(const Sample* in, std::size_t count,
+                                                         const Curve* const (&curves)[3],
+                                                         const double (&m)[3][3], uint16_t* out)
 {
     double red[kBatch], green[kBatch], blue[kBatch];
     lookUp(in, count, curves, red, green, blue);
+    std::size_t clamped = 0;
     for (std::size_t i = 0; i < count; ++i) {
         double fx = labF(m[0][0] * red[i] + m[0][1] * green[i] + m[0][2] * blue[i]);
         double fy = labF(m[1][0] * red[i] + m[1][1] * green[i] + m[1][2] * blue[i]);
         double fz = labF(m[2][0] * red[i] + m[2][1] * green[i] + m[2][2] * blue[i]);
         double lightness = 116.0 * fy - 16.0;
-        double a = 500.0 * (fx - fy);
-        double b = 200.0 * (fy - fz);
+        double a = kNeutral + 500.0 * (fx - fy) * kChromaPerUnit;
+        double b = kNeutral + 200.0 * (fy - fz) * kChromaPerUnit;
         out[3 * i] = encoded(lightness * kLightnessPerUnit);
-        out[3 * i + 1] = encoded(kNeutral + a * kChromaPerUnit);
-        out[3 * i + 2] = encoded(kNeutral + b * kChromaPerUnit);
+        out[3 * i + 1] = encoded(a);
+        out[3 * i + 2] = encoded(b);
+        if constexpr (Count)
+            clamped += (beyondEncoding(a) || beyondEncoding(b)) ? 1U : 0U;
     }
+    return clamped;
 }
 
 // The way back for one batch: decoding and the inverse matrix vectorise, the
@@ -162,11 +174,129 @@ fromWorkingBatch(const uint16_t* in, std::size_t count, const Curve* const (&cur
                 nearestCode(*curves[channel], linear[channel][i], cell[channel][i]));
 }
 
-template <typename Sample>
-void toWorkingBaseline(const Sample* in, std::size_t count, const Curve* const (&curves)[3],
-                       const double (&m)[3][3], uint16_t* out)
+// Working samples to linear values of the output's channels, unclamped.
+[[gnu::always_inline]] inline void linearBatch(const uint16_t* in, std::size_t count,
+                                               const double (&m)[3][3],
+                                               double (&linear)[3][kBatch])
 {
-    toWorkingBatch(in, count, curves, m, out);
+    for (std::size_t i = 0; i < count; ++i) {
+        double lightness = in[3 * i] / kLightnessPerUnit;
+        double a = (in[3 * i + 1] - double{kNeutral}) / kChromaPerUnit;
+        double b = (in[3 * i + 2] - double{kNeutral}) / kChromaPerUnit;
+        double fy = (lightness + 16.0) / 116.0;
+        double x = labInverseF(fy + 0.002 * a);
+        double y = labInverseF(fy);
+        double z = labInverseF(fy - 0.005 * b);
+        for (int channel = 0; channel < 3; ++channel)
+            linear[channel][i] = m[channel][0] * x + m[channel][1] * y + m[channel][2] * z;
+    }
+}
+
+// The gamut test needs no search through the curve: the limits are linear
+// values, so the loop is plain arithmetic and vectorises.
+[[gnu::always_inline]] inline std::size_t
+outOfGamutBatch(const uint16_t* in, std::size_t count, const double (&m)[3][3],
+                const double (&low)[3], const double (&high)[3], uint8_t* outside)
+{
+    double linear[3][kBatch];
+    linearBatch(in, count, m, linear);
+    std::size_t found = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        bool out = false;
+        for (int channel = 0; channel < 3; ++channel)
+            out = out || linear[channel][i] < low[channel] || linear[channel][i] > high[channel];
+        outside[i] = out ? 1 : 0;
+        found += out ? 1U : 0U;
+    }
+    return found;
+}
+
+// A linear value as a code of the curve, with its fraction: between codes the
+// curve is taken as straight, above the top it goes on with its last step,
+// and below its foot it is mirrored, as extended-range encodings do (a pure
+// power curve has no slope at zero to go on with). `value` is at or above the
+// foot here (mirrored by the caller), and `cell` its search cell.
+[[gnu::always_inline]] inline double codeAbove(const Curve& curve, double value, int32_t cell,
+                                               int maximum)
+{
+    const double* at = curve.value.data();
+    const double top = at[maximum];
+    if (value > top) {
+        double step = top - at[maximum - 1];
+        return step > 0 ? maximum + (value - top) / step : maximum;
+    }
+    int code = nearestCode(curve, value, cell);
+    code -= (code > 0 && at[code] > value) ? 1 : 0;
+    if (code >= maximum)
+        return maximum;
+    double step = at[code + 1] - at[code];
+    return step > 0 ? code + (value - at[code]) / step : code;
+}
+
+// The mirroring and the search cells vectorise in the first loop, as the
+// rounded way back's do; the search itself is scalar.
+[[gnu::always_inline]] inline void unclampedBatch(const uint16_t* in, std::size_t count,
+                                                  const Curve* const (&curves)[3],
+                                                  const double (&m)[3][3], int maximum, float* out)
+{
+    double linear[3][kBatch];
+    int32_t cell[3][kBatch];
+    double sign[3][kBatch];
+    linearBatch(in, count, m, linear);
+    int32_t cells = searchCells(maximum);
+    for (int channel = 0; channel < 3; ++channel) {
+        const double bottom = curves[channel]->value[0];
+        for (std::size_t i = 0; i < count; ++i) {
+            double value = linear[channel][i];
+            bool below = value < bottom;
+            value = below ? 2.0 * bottom - value : value;
+            linear[channel][i] = value;
+            sign[channel][i] = below ? -1.0 : 1.0;
+            cell[channel][i] = searchCell(value, cells);
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        for (int channel = 0; channel < 3; ++channel)
+            out[3 * i + std::size_t(channel)] = static_cast<float>(
+                sign[channel][i]
+                * codeAbove(*curves[channel], linear[channel][i], cell[channel][i], maximum));
+}
+
+void unclampedBaseline(const uint16_t* in, std::size_t count, const Curve* const (&curves)[3],
+                       const double (&m)[3][3], int maximum, float* out)
+{
+    unclampedBatch(in, count, curves, m, maximum, out);
+}
+
+#if VIVANTO_X86
+[[gnu::target("avx2")]] void unclampedAvx2(const uint16_t* in, std::size_t count,
+                                           const Curve* const (&curves)[3],
+                                           const double (&m)[3][3], int maximum, float* out)
+{
+    unclampedBatch(in, count, curves, m, maximum, out);
+}
+#endif
+
+std::size_t outOfGamutBaseline(const uint16_t* in, std::size_t count, const double (&m)[3][3],
+                               const double (&low)[3], const double (&high)[3], uint8_t* outside)
+{
+    return outOfGamutBatch(in, count, m, low, high, outside);
+}
+
+#if VIVANTO_X86
+[[gnu::target("avx2")]] std::size_t outOfGamutAvx2(const uint16_t* in, std::size_t count,
+                                                   const double (&m)[3][3], const double (&low)[3],
+                                                   const double (&high)[3], uint8_t* outside)
+{
+    return outOfGamutBatch(in, count, m, low, high, outside);
+}
+#endif
+
+template <bool Count, typename Sample>
+std::size_t toWorkingBaseline(const Sample* in, std::size_t count, const Curve* const (&curves)[3],
+                              const double (&m)[3][3], uint16_t* out)
+{
+    return toWorkingBatch<Count>(in, count, curves, m, out);
 }
 
 template <typename Sample>
@@ -177,12 +307,12 @@ void fromWorkingBaseline(const uint16_t* in, std::size_t count, const Curve* con
 }
 
 #if VIVANTO_X86
-template <typename Sample>
-[[gnu::target("avx2")]] void toWorkingAvx2(const Sample* in, std::size_t count,
-                                           const Curve* const (&curves)[3], const double (&m)[3][3],
-                                           uint16_t* out)
+template <bool Count, typename Sample>
+[[gnu::target("avx2")]] std::size_t toWorkingAvx2(const Sample* in, std::size_t count,
+                                                  const Curve* const (&curves)[3],
+                                                  const double (&m)[3][3], uint16_t* out)
 {
-    toWorkingBatch(in, count, curves, m, out);
+    return toWorkingBatch<Count>(in, count, curves, m, out);
 }
 
 template <typename Sample>
@@ -398,13 +528,14 @@ std::unique_ptr<MatrixShaper> MatrixShaper::tryMake(cmsHPROFILE profile, bool gr
             shaper->toXyz_[row][column] = toXyz[row][column] / whiteXyz[row];
             shaper->fromXyz_[row][column] *= whiteXyz[column];
         }
+    shaper->setGamutLimits();
     return shaper;
 }
 
 void MatrixShaper::toWorking(const void* samples, uint16_t* working, std::size_t pixels) const
 {
     if (!grey_) {
-        toWorkingRgb(samples, working, pixels);
+        toWorkingRgb<false>(samples, working, pixels);
         return;
     }
     const uint16_t* lightness = greyLightness_.data();
@@ -432,8 +563,11 @@ void MatrixShaper::fromWorking(const uint16_t* working, void* samples, std::size
     }
 }
 
-void MatrixShaper::toWorkingRgb(const void* samples, uint16_t* working, std::size_t pixels) const
+template <bool Count>
+std::size_t MatrixShaper::toWorkingRgb(const void* samples, uint16_t* working,
+                                       std::size_t pixels) const
 {
+    std::size_t clamped = 0;
     for (std::size_t done = 0; done < pixels; done += kBatch) {
         std::size_t count = std::min(kBatch, pixels - done);
         uint16_t* out = working + 3 * done;
@@ -441,22 +575,23 @@ void MatrixShaper::toWorkingRgb(const void* samples, uint16_t* working, std::siz
             const uint16_t* in = static_cast<const uint16_t*>(samples) + 3 * done;
 #if VIVANTO_X86
             if (vectorised_) {
-                toWorkingAvx2(in, count, curves_, toXyz_, out);
+                clamped += toWorkingAvx2<Count>(in, count, curves_, toXyz_, out);
                 continue;
             }
 #endif
-            toWorkingBaseline(in, count, curves_, toXyz_, out);
+            clamped += toWorkingBaseline<Count>(in, count, curves_, toXyz_, out);
         } else {
             const uint8_t* in = static_cast<const uint8_t*>(samples) + 3 * done;
 #if VIVANTO_X86
             if (vectorised_) {
-                toWorkingAvx2(in, count, curves_, toXyz_, out);
+                clamped += toWorkingAvx2<Count>(in, count, curves_, toXyz_, out);
                 continue;
             }
 #endif
-            toWorkingBaseline(in, count, curves_, toXyz_, out);
+            clamped += toWorkingBaseline<Count>(in, count, curves_, toXyz_, out);
         }
     }
+    return clamped;
 }
 
 void MatrixShaper::fromWorkingRgb(const uint16_t* working, void* samples, std::size_t pixels) const
@@ -484,6 +619,91 @@ void MatrixShaper::fromWorkingRgb(const uint16_t* working, void* samples, std::s
 #endif
             fromWorkingBaseline(in, count, curves_, fromXyz_, maximum, out);
         }
+    }
+}
+
+std::size_t MatrixShaper::toWorkingCounted(const void* samples, uint16_t* working,
+                                           std::size_t pixels) const
+{
+    if (!grey_)
+        return toWorkingRgb<true>(samples, working, pixels);
+    toWorking(samples, working, pixels); // grey has no chroma to clamp
+    return 0;
+}
+
+void MatrixShaper::fromWorkingUnclamped(const uint16_t* working, float* codes,
+                                        std::size_t pixels) const
+{
+    if (grey_) {
+        // Every lightness sample lies within the grey's range: its code is exact.
+        for (std::size_t i = 0; i < pixels; ++i)
+            codes[i] = greyCode_[working[3 * i]];
+        return;
+    }
+    int maximum = bits_ == 16 ? 65535 : 255;
+    for (std::size_t done = 0; done < pixels; done += kBatch) {
+        std::size_t count = std::min(kBatch, pixels - done);
+#if VIVANTO_X86
+        if (vectorised_) {
+            unclampedAvx2(working + 3 * done, count, curves_, fromXyz_, maximum, codes + 3 * done);
+            continue;
+        }
+#endif
+        unclampedBaseline(working + 3 * done, count, curves_, fromXyz_, maximum, codes + 3 * done);
+    }
+}
+
+std::size_t MatrixShaper::outOfGamut(const uint16_t* working, uint8_t* outside,
+                                     std::size_t pixels) const
+{
+    if (grey_) {
+        std::fill(outside, outside + pixels, uint8_t{0}); // grey keeps L* alone, all of it
+        return 0;
+    }
+    std::size_t found = 0;
+    for (std::size_t done = 0; done < pixels; done += kBatch) {
+        std::size_t count = std::min(kBatch, pixels - done);
+#if VIVANTO_X86
+        if (vectorised_) {
+            found += outOfGamutAvx2(working + 3 * done, count, fromXyz_, gamutLow_, gamutHigh_,
+                                    outside + done);
+            continue;
+        }
+#endif
+        found += outOfGamutBaseline(working + 3 * done, count, fromXyz_, gamutLow_, gamutHigh_,
+                                    outside + done);
+    }
+    return found;
+}
+
+// A pixel is out of gamut when a channel lies more than half a step beyond
+// the output's range, and further than the working encoding's own rounding
+// can carry a colour that is inside. That rounding (L* to 1/655.35, a* and b*
+// to 1/256, half a step each) moves XYZ / white by at most 3 f^2 times the
+// step in f, f <= 1 for colours inside the gamut; through the inverse matrix
+// that is at most `slack` in a linear channel. Half a code is the test only
+// where it is wider: at the top of 8-bit outputs, say. At 16 bits the slack is
+// wider than half a code, and on a pure power curve near black many codes
+// wide (the curve has no slope at zero): there a round trip of a saturated
+// primary lands a few codes below zero, and must not count as out of gamut.
+void MatrixShaper::setGamutLimits()
+{
+    constexpr double kMargin = 2.0; // the bound above, taken twice over
+    const double lightnessStep = 0.5 / kLightnessPerUnit / 116.0;
+    const double chromaStep = 0.5 / kChromaPerUnit;
+    const double fStep[3] = {lightnessStep + 0.002 * chromaStep, lightnessStep,
+                             lightnessStep + 0.005 * chromaStep};
+    int maximum = bits_ == 16 ? 65535 : 255;
+    for (int channel = 0; channel < 3; ++channel) {
+        double slack = 0;
+        for (int column = 0; column < 3; ++column)
+            slack += std::abs(fromXyz_[channel][column]) * 3.0 * fStep[column];
+        slack *= kMargin;
+        const double* at = curves_[channel]->value.data();
+        double halfBelow = at[0] - 0.5 * (at[1] - at[0]);
+        double halfAbove = at[maximum] + 0.5 * (at[maximum] - at[maximum - 1]);
+        gamutLow_[channel] = std::min(halfBelow, at[0] - slack);
+        gamutHigh_[channel] = std::max(halfAbove, at[maximum] + slack);
     }
 }
 

@@ -36,6 +36,13 @@ public:
     // As ColourSpace's: 1 or 3 samples per pixel of `bits` bits, no alpha.
     void toWorking(const void* samples, uint16_t* working, std::size_t pixels) const;
     void fromWorking(const uint16_t* working, void* samples, std::size_t pixels) const;
+    // As toWorking, returning how many pixels had a* or b* clamped by the
+    // working encoding (|a*| or |b*| beyond its 128).
+    std::size_t toWorkingCounted(const void* samples, uint16_t* working, std::size_t pixels) const;
+    // The output's code values (1 or 3 per pixel), neither rounded nor clamped.
+    void fromWorkingUnclamped(const uint16_t* working, float* codes, std::size_t pixels) const;
+    // 1 in `outside` for every pixel out of the output's gamut, else 0; returns their number.
+    std::size_t outOfGamut(const uint16_t* working, uint8_t* outside, std::size_t pixels) const;
 
     MatrixShaper(const MatrixShaper&) = delete; // curves_ points into tables_
     MatrixShaper& operator=(const MatrixShaper&) = delete;
@@ -53,8 +60,10 @@ public:
 
 private:
     MatrixShaper() = default;
-    void toWorkingRgb(const void* samples, uint16_t* working, std::size_t pixels) const;
     void fromWorkingRgb(const uint16_t* working, void* samples, std::size_t pixels) const;
+    template <bool Count>
+    std::size_t toWorkingRgb(const void* samples, uint16_t* working, std::size_t pixels) const;
+    void setGamutLimits();
 
     bool grey_ = false;
     int bits_ = 8;
@@ -63,6 +72,9 @@ private:
     const Curve* curves_[3]{}; // each channel's, into tables_
     double toXyz_[3][3]{};     // linear RGB to XYZ relative to the D50 white
     double fromXyz_[3][3]{};   // the inverse, from XYZ relative to the D50 white
+    // Per channel, the linear values beyond which a pixel is out of gamut.
+    double gamutLow_[3]{};
+    double gamutHigh_[3]{};
     // Grey: the working lightness sample of every code, and the code of every
     // lightness sample (grey depends on L* alone).
     std::vector<uint16_t> greyLightness_;

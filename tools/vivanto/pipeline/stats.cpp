@@ -15,7 +15,7 @@ constexpr std::array<const char*, 2> kAxisKeys{"vivanto_rg", "vivanto_by"};
 constexpr std::array<const char*, 2> kAxisNames{"red-green", "blue-yellow"};
 
 using Histogram = std::vector<uint64_t>;
-using Response = std::array<std::vector<uint16_t>, 2>; // per axis: output for every input value
+using Response = AxisResponses;
 
 // A one-row host image holding every sample value once on both axes, reused
 // for every measurement.
@@ -120,6 +120,28 @@ ClipStats measureClipping(StageHost& stage, const AxisHistograms& counts)
     stage.storeQuietly(kAxisKeys[0], savedRg);
     stage.storeQuietly(kAxisKeys[1], savedBy);
     return stats;
+}
+
+AxisResponses stageResponses(StageHost& stage, int32_t rg, int32_t by)
+{
+    // The settings as they were, put back however the ramp ends.
+    struct Restore {
+        StageHost& stage;
+        int32_t saved[3];
+        ~Restore()
+        {
+            stage.storeQuietly(kSwitchKey, saved[0]);
+            stage.storeQuietly(kAxisKeys[0], saved[1]);
+            stage.storeQuietly(kAxisKeys[1], saved[2]);
+        }
+    } restore{stage,
+              {valueOf(stage, kSwitchKey), valueOf(stage, kAxisKeys[0]),
+               valueOf(stage, kAxisKeys[1])}};
+    stage.storeQuietly(kSwitchKey, 1);
+    stage.storeQuietly(kAxisKeys[0], rg);
+    stage.storeQuietly(kAxisKeys[1], by);
+    Ramp ramp(stage);
+    return ramp.response();
 }
 
 std::string describe(const ClipStats& stats, const std::string& name)

@@ -33,6 +33,13 @@ struct ClipStats {
     std::array<AxisStats, 2> axes; // red-green, blue-yellow
 };
 
+// Per opponent axis: what the stage makes of every sample value 0..65535.
+using AxisResponses = std::array<std::vector<uint16_t>, 2>;
+
+// The stage's response with its switch on and the sliders at `rg` and `by`.
+// Settings are restored before returning; nothing else may call the stage meanwhile.
+AxisResponses stageResponses(StageHost& stage, int32_t rg, int32_t by);
+
 // `counts` are the photo's opponent samples before the stage ran. Settings
 // are restored before returning; nothing else may call the stage meanwhile.
 ClipStats measureClipping(StageHost& stage, const AxisHistograms& counts);
