@@ -15,9 +15,11 @@ mkdir -p "$example/result"
 ./build/default/tools/vivanto/example_chart "$example/chart.png"
 # Pushing both sliders to 40 turns the switch on, as in the editor's panel.
 ./build/default/tools/vivanto/vivanto --rg 40 --by 40 --force --stats \
-  --compare "$example/before_after.png" "$example/chart.png" -o "$example/result"
+  --compare "$example/before_after.png" --scope "$example/scope.png" \
+  "$example/chart.png" -o "$example/result"
 echo
 echo "example chart:        $example/chart.png"
 echo "result:               $example/result/chart.png"
 echo "before | after:       $example/before_after.png"
+echo "vectorscope:          $example/scope.png"
 echo "live, in a browser:   ./build/default/tools/vivanto/vivanto serve [PHOTO]"
