@@ -20,7 +20,8 @@ using gamut_test::Profile;
 struct MarksCase {
     std::string name;
     int32_t rg, by;
-    bool pushedOut; // whether a good share of the chart must leave sRGB (its patches lie near the edge)
+    bool
+        pushedOut; // whether a good share of the chart must leave sRGB (its patches lie near the edge)
 };
 
 void PrintTo(const MarksCase& row, std::ostream* out)

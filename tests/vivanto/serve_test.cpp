@@ -176,7 +176,8 @@ TEST_F(Serve, GamutChoiceReachesThePreviewTheLoupeAndTheDownload)
 {
     optionsAfterEdit("vivanto_rg", 400);
     optionsAfterEdit("vivanto_by", 400);
-    for (const char* path : {"/api/preview?size=100", "/api/loupe?x=300&y=200&size=64", "/api/full"}) {
+    for (const char* path :
+         {"/api/preview?size=100", "/api/loupe?x=300&y=200&size=64", "/api/full"}) {
         std::string base = path;
         std::string joiner = base.find('?') == std::string::npos ? "?" : "&";
         auto absent = client().Get(base);
@@ -219,8 +220,7 @@ TEST_F(Serve, ScopeIsAPngOfBothPanelsThatFollowsTheLatestPreview)
     ASSERT_TRUE(first);
     ASSERT_EQ(first->status, 200) << first->body;
     EXPECT_EQ(first->get_header_value("Content-Type"), "image/png");
-    vips::VImage image =
-        vips::VImage::new_from_buffer(first->body.data(), first->body.size(), "");
+    vips::VImage image = vips::VImage::new_from_buffer(first->body.data(), first->body.size(), "");
     EXPECT_EQ(std::make_tuple(image.width(), image.height()), std::make_tuple(640, 320));
     EXPECT_EQ(first->get_header_value("X-Frame-Width"), "640");
     EXPECT_EQ(client().Get("/api/scope?size=100")->body, first->body) << "nothing changed";

@@ -198,8 +198,8 @@ FrameRender HeldPreview::render(const StageUse& stage, const RenderChoices& choi
             uint8_t* out = render.frame.rgba.data() + std::size_t(y) * w * 4;
             // Only the stage moves a colour out of the gamut: the held photo
             // came in through it.
-            std::size_t found = stage.host != nullptr ? display_.outOfGamut(pixel, outside.data(), w)
-                                                      : 0;
+            std::size_t found =
+                stage.host != nullptr ? display_.outOfGamut(pixel, outside.data(), w) : 0;
             outsideHere += found;
             if (found != 0 && choices.gamut == GamutMode::Compress)
                 compressIntoGamut(display_, pixel, outside.data(), w);
@@ -285,7 +285,8 @@ std::vector<uint16_t> HeldPreview::latestPixels(GamutMode gamut) const
     const std::size_t row = std::size_t(width_) * kChannels;
     pixels.reserve(row * std::size_t(height_));
     for (int32_t y = 0; y < height_; ++y) {
-        auto first = working->begin() + std::ptrdiff_t(std::size_t(y) * stride() + kBorder * kChannels);
+        auto first =
+            working->begin() + std::ptrdiff_t(std::size_t(y) * stride() + kBorder * kChannels);
         pixels.insert(pixels.end(), first, first + std::ptrdiff_t(row));
     }
     return pixels;

@@ -239,8 +239,9 @@ GamutMode PreviewService::gamutParameter(const httplib::Request& request) const
 
 const GamutBoundary& PreviewService::srgbBoundary()
 {
-    std::call_once(boundaryMade_,
-                   [this] { boundary_ = std::make_unique<GamutBoundary>(ColourSpace({}, false, 8)); });
+    std::call_once(boundaryMade_, [this] {
+        boundary_ = std::make_unique<GamutBoundary>(ColourSpace({}, false, 8));
+    });
     return *boundary_;
 }
 
@@ -297,10 +298,9 @@ void PreviewService::install(httplib::Server& server)
           [this](const httplib::Request& request, httplib::Response& response) {
               loupe(request, response);
           });
-    route("GET", "/api/full",
-          [this](const httplib::Request& request, httplib::Response& response) {
-              full(request, response);
-          });
+    route("GET", "/api/full", [this](const httplib::Request& request, httplib::Response& response) {
+        full(request, response);
+    });
     route("GET", "/api/scope",
           [this](const httplib::Request& request, httplib::Response& response) {
               scope(request, response);
@@ -453,11 +453,12 @@ void PreviewService::scope(const httplib::Request& request, httplib::Response& r
         photo_.preview(stage_, pluginMutex_, side, {.gamut = gamut}, &cancel_);
         held->addLatestTo(after, gamut);
     }
-    ScopeImage image = renderScope(held->beforeDensity(), after, &srgbBoundary(),
-                                   {.panelSize = kScopePanel});
+    ScopeImage image =
+        renderScope(held->beforeDensity(), after, &srgbBoundary(), {.panelSize = kScopePanel});
     std::vector<unsigned char> png = scopePng(image, 1);
-    double made = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
-                      .count();
+    double made =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+            .count();
     response.set_header("X-Frame-Width", std::to_string(image.width));
     response.set_header("X-Frame-Height", std::to_string(image.height));
     response.set_header("Server-Timing", timingOf("scope", made));
