@@ -87,9 +87,9 @@ TEST_P(ServeHeldPreviews, ShowWhatTheChainMakesOfTheSamePhoto)
     Photo photo = inMemory(path);
     Pushed pushed(c.plugin);
 
-    std::vector<uint8_t> clipped;
+    std::vector<uint8_t> outside;
     Chain chain(pushed.stage, photo,
-                {.outputBits = 8, .rowsPerStrip = 256, .clippedPixels = &clipped});
+                {.outputBits = 8, .rowsPerStrip = 256, .outOfGamutPixels = &outside});
     VImage shown;
     chain.run([&] { shown = forDisplay(chain.result(), photo).copy_memory(); });
     Chain without(photo, {.outputBits = 8});
@@ -97,7 +97,7 @@ TEST_P(ServeHeldPreviews, ShowWhatTheChainMakesOfTheSamePhoto)
     without.run([&] { plain = forDisplay(without.result(), photo).copy_memory(); });
 
     HeldPreview held(photo, 3);
-    FrameRender render = held.render({&pushed.stage, {}, nullptr}, false);
+    FrameRender render = held.render({&pushed.stage, {}, nullptr});
     EXPECT_EQ(render.frame.width, photo.image.width());
     EXPECT_EQ(render.frame.height, photo.image.height());
     EXPECT_LE(largestDifference(render.frame.rgba, rgbaOf(shown)), c.tolerance);
@@ -105,23 +105,28 @@ TEST_P(ServeHeldPreviews, ShowWhatTheChainMakesOfTheSamePhoto)
     if (!c.recipe.grey || c.plugin != std::string(SERVE_TEST_PLUGIN)) { // it leaves greys alone
         EXPECT_NE(render.frame.rgba, held.before().rgba) << "the stage did nothing";
     }
-    EXPECT_EQ(render.clippedPixels, uint64_t(std::count(clipped.begin(), clipped.end(), 1)));
+    if (!c.recipe.profile) { // else the chain's output is the photo's profile, the frame's sRGB
+        EXPECT_EQ(render.outOfGamutPixels, uint64_t(std::count(outside.begin(), outside.end(), 1)));
+    }
 
-    // Marks paint exactly the clipped pixels, in black or white.
-    FrameRender marked = held.render({&pushed.stage, {}, nullptr}, true);
+    // Marks paint exactly the pixels out of gamut, in black or white.
+    FrameRender marked = held.render({&pushed.stage, {}, nullptr}, {.marks = true});
+    EXPECT_EQ(marked.outOfGamutPixels, render.outOfGamutPixels);
     uint64_t changed = 0;
-    for (std::size_t p = 0; p < clipped.size(); ++p) {
+    for (std::size_t p = 0; p < outside.size(); ++p) {
         const uint8_t* pixel = &marked.frame.rgba[p * 4];
         bool painted = !std::equal(pixel, pixel + 4, &render.frame.rgba[p * 4]);
         changed += painted ? 1 : 0;
-        if (clipped[p] == 0)
-            EXPECT_FALSE(painted) << "pixel " << p << " marked but not clipped";
+        if (c.recipe.profile)
+            continue;
+        if (outside[p] == 0)
+            EXPECT_FALSE(painted) << "pixel " << p << " marked but in gamut";
         else
             EXPECT_TRUE(pixel[0] == pixel[1] && pixel[1] == pixel[2]
                         && (pixel[0] == 0 || pixel[0] == 255))
                 << "pixel " << p;
     }
-    EXPECT_LE(changed, render.clippedPixels);
+    EXPECT_LE(changed, render.outOfGamutPixels);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -2,6 +2,7 @@
 // process on a free port of 127.0.0.1 and reached with an HTTP client; and
 // the real binary for what only a process shows: the taken port and Ctrl-C.
 #include "case_name.h"
+#include "command_line.h"
 #include "guarded_server.h"
 #include "preview.h"
 #include "raw_http.h"
@@ -125,7 +126,8 @@ TEST_F(Serve, OptionsAreThePluginsInDefinitionOrderWithThePhotosSizes)
                     {"previewHeight", 135},
                     {"smallestPreviewSide", 16},
                     {"largestPreviewSide", 684},
-                    {"largestLoupe", 512}}));
+                    {"largestLoupe", 512},
+                    {"gamut", "clip"}}));
 }
 
 TEST_F(Serve, EditsGoThroughTheSettingsHooksAndAnswerTheStoredValues)
@@ -145,21 +147,95 @@ TEST_F(Serve, PreviewFollowsTheSettingsAndTheSwitchGivesTheOriginalBack)
     auto boosted = preview();
     EXPECT_NE(boosted->body, beforePng());
     EXPECT_GT(std::stod(boosted->get_header_value("X-Stage-Milliseconds")), 0.0);
-    EXPECT_EQ(boosted->get_header_value("X-Clipped-Pixels"), "0");
+    // The chart's saturated patches lie near sRGB's edge: even a gentle push
+    // takes some out (counted against LittleCMS in serve_gamut_test.cpp).
+    EXPECT_GT(std::stoll(boosted->get_header_value("X-Clipped-Pixels")), 0);
+    EXPECT_EQ(boosted->get_header_value("X-Out-Of-Gamut-Pixels"),
+              boosted->get_header_value("X-Clipped-Pixels"));
     optionsAfterEdit("vivanto_enabled", 0);
     EXPECT_EQ(preview()->body, beforePng());
     EXPECT_EQ(client().Get("/api/preview/before")->body, beforePng());
 }
 
-TEST_F(Serve, ClippedPixelsAreCountedAndMarkedOnlyWhenAsked)
+TEST_F(Serve, OutOfGamutPixelsAreCountedAndMarkedOnlyWhenAsked)
 {
     optionsAfterEdit("vivanto_by", 600);
     auto plain = preview(false);
     auto marked = preview(true);
     EXPECT_GT(std::stoll(plain->get_header_value("X-Clipped-Pixels")), 0);
+    EXPECT_EQ(plain->get_header_value("X-Out-Of-Gamut-Pixels"),
+              plain->get_header_value("X-Clipped-Pixels"));
     EXPECT_EQ(marked->get_header_value("X-Clipped-Pixels"),
               plain->get_header_value("X-Clipped-Pixels"));
     EXPECT_NE(marked->body, plain->body);
+}
+
+// The count is the held preview's own (checked against LittleCMS elsewhere);
+// here, that each route takes the choice and that compress changes the picture.
+TEST_F(Serve, GamutChoiceReachesThePreviewTheLoupeAndTheDownload)
+{
+    optionsAfterEdit("vivanto_rg", 400);
+    optionsAfterEdit("vivanto_by", 400);
+    for (const char* path :
+         {"/api/preview?size=100", "/api/loupe?x=300&y=200&size=64", "/api/full"}) {
+        std::string base = path;
+        std::string joiner = base.find('?') == std::string::npos ? "?" : "&";
+        auto absent = client().Get(base);
+        auto clip = client().Get(base + joiner + "gamut=clip");
+        auto compress = client().Get(base + joiner + "gamut=compress");
+        ASSERT_TRUE(absent && clip && compress) << path;
+        ASSERT_EQ(compress->status, 200) << path << ": " << compress->body;
+        EXPECT_EQ(absent->body, clip->body) << path << ": clip is the starting choice";
+        EXPECT_NE(compress->body, clip->body) << path;
+    }
+    auto clip = client().Get("/api/preview?size=100&gamut=clip");
+    auto compress = client().Get("/api/preview?size=100&gamut=compress");
+    EXPECT_EQ(compress->get_header_value("X-Out-Of-Gamut-Pixels"),
+              clip->get_header_value("X-Out-Of-Gamut-Pixels"))
+        << "counted before the way back, whichever way it goes";
+}
+
+TEST_F(Serve, StartingGamutChoiceIsOfferedAndUsedWhenNoneIsAsked)
+{
+    EXPECT_EQ(json::parse(client().Get("/api/options")->body)["photo"]["gamut"], "clip");
+    GuardedServer server;
+    PreviewService service(stage_, *photo_, 92, GamutMode::Compress);
+    service.install(server);
+    httplib::Client http("127.0.0.1", bindLoopback(server, 0));
+    std::jthread listener([&] { server.listen_after_bind(); });
+    while (!server.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+    EXPECT_EQ(json::parse(http.Get("/api/options")->body)["photo"]["gamut"], "compress");
+    optionsAfterEdit("vivanto_by", 600);
+    EXPECT_EQ(http.Get("/api/preview")->body, http.Get("/api/preview?gamut=compress")->body);
+    EXPECT_NE(http.Get("/api/preview")->body, http.Get("/api/preview?gamut=clip")->body);
+    server.stop();
+    EXPECT_EQ(parseCommandLine({"serve", "--gamut", "compress"}).gamut, GamutMode::Compress);
+}
+
+TEST_F(Serve, ScopeIsAPngOfBothPanelsThatFollowsTheLatestPreview)
+{
+    auto first = client().Get("/api/scope?size=100");
+    ASSERT_TRUE(first);
+    ASSERT_EQ(first->status, 200) << first->body;
+    EXPECT_EQ(first->get_header_value("Content-Type"), "image/png");
+    vips::VImage image = vips::VImage::new_from_buffer(first->body.data(), first->body.size(), "");
+    EXPECT_EQ(std::make_tuple(image.width(), image.height()), std::make_tuple(640, 320));
+    EXPECT_EQ(first->get_header_value("X-Frame-Width"), "640");
+    EXPECT_EQ(client().Get("/api/scope?size=100")->body, first->body) << "nothing changed";
+
+    optionsAfterEdit("vivanto_rg", 300);
+    // The scope shows the latest preview of its size, not the settings of now.
+    EXPECT_EQ(client().Get("/api/scope?size=100")->body, first->body);
+    ASSERT_EQ(client().Get("/api/preview?size=100&format=rgba")->status, 200);
+    auto pushed = client().Get("/api/scope?size=100");
+    EXPECT_NE(pushed->body, first->body);
+    // A size or gamut with no preview yet is rendered for the scope.
+    auto compressed = client().Get("/api/scope?size=100&gamut=compress");
+    ASSERT_EQ(compressed->status, 200);
+    EXPECT_NE(compressed->body, pushed->body);
+    EXPECT_EQ(client().Get("/api/scope?size=50")->status, 200);
 }
 
 // 8-bit sRGB with alpha 255, as the rgba format sends it.
@@ -385,6 +461,7 @@ const std::string kJsonType = "Content-Type: application/json\r\n";
 const std::string kGoodEdit = R"({"key": "vivanto_rg", "value": 40})";
 const std::string kSize =
     "\"size\" must be a whole number from 16 to 684 (the photo's longest side), not ";
+const std::string kGamut = "\"gamut\" must be clip or compress, given once, not ";
 const std::string kNotJson = "the body must be sent as JSON (Content-Type: application/json), ";
 
 std::string otherOrigin(const std::string& origin)
@@ -445,6 +522,21 @@ INSTANTIATE_TEST_SUITE_P(
                    "\"format\" must be png or rgba, given once, not \"jpeg\""},
         BadRequest{"before_format_unknown", "GET", "/api/preview/before?format=RGBA", "", 400,
                    "\"format\" must be png or rgba, given once, not \"RGBA\""},
+        // The gamut choice: one of two names, once, on every route that renders.
+        BadRequest{"gamut_unknown", "GET", "/api/preview?gamut=squeeze", "", 400,
+                   kGamut + "\"squeeze\""},
+        BadRequest{"gamut_capitals", "GET", "/api/preview?gamut=Clip", "", 400,
+                   kGamut + "\"Clip\""},
+        BadRequest{"gamut_empty", "GET", "/api/preview?gamut=", "", 400, kGamut + "\"\""},
+        BadRequest{"gamut_twice", "GET", "/api/preview?gamut=clip&gamut=compress", "", 400,
+                   kGamut + "\"clip\""},
+        BadRequest{"loupe_gamut_unknown", "GET", "/api/loupe?x=10&y=10&gamut=1", "", 400,
+                   kGamut + "\"1\""},
+        BadRequest{"full_gamut_unknown", "GET", "/api/full?gamut=compressed", "", 400,
+                   kGamut + "\"compressed\""},
+        BadRequest{"scope_gamut_unknown", "GET", "/api/scope?gamut=none", "", 400,
+                   kGamut + "\"none\""},
+        BadRequest{"scope_size_beyond", "GET", "/api/scope?size=685", "", 400, kSize + "\"685\""},
         // The loupe: a spot inside the 684 x 460 chart, 16 to 512 pixels across.
         BadRequest{
             "loupe_left_of_the_photo", "GET", "/api/loupe?x=-1&y=10", "", 400,

@@ -160,7 +160,7 @@ TEST(VivantoStatsJson, WrongGamutAndJsonFlagsAreUsageErrors)
         {{"--gamut", "squeeze", "--stats", "x.png"}, "squeeze"},
         {{"--gamut"}, "--gamut needs a value"},
         {{"--json", "x.png", "-o", "."}, "--json goes with --stats"},
-        {{"serve", "--gamut", "compress"}, "--gamut"},
+        {{"serve", "--gamut", "squeeze"}, "squeeze"},
     };
     for (const UsageCase& c : cases) {
         tool_test::ToolRun run = runVivanto(c.arguments);

@@ -47,8 +47,9 @@ Plug-in and host:
 
 Live preview (vivanto serve): a page on http://127.0.0.1:PORT/ with the
 plug-in's settings panel, before and after views of PHOTO (the built-in example
-chart when none is given), clipping marks, a full-size download and the About
-box. Settings flags set the starting values; Ctrl-C stops the server.
+chart when none is given), marks on pixels out of sRGB's gamut, the gamut
+choice (--gamut sets where it starts), the vectorscope, a full-size download and
+the About box. Settings flags set the starting values; Ctrl-C stops the server.
   --port N               listen on this port (default: a free one, printed on start)
   --preview-size N       longest side of the preview in pixels (default 1000)
 
@@ -96,10 +97,10 @@ void checkServeRequest(const Request& request)
     bool batchOnly = !request.outputFolder.empty() || request.format || request.bits
         || request.force || !request.compareFile.empty() || !request.scopeFile.empty()
         || !request.aboutPage.empty() || request.listOptions || request.stats || request.timings
-        || request.json || request.gamut != GamutMode::Clip;
+        || request.json;
     if (batchOnly)
         throw UsageError("serve: -o, --format, --depth, --force, --compare, --scope, --about, "
-                         "--list-options, --stats, --json, --gamut and --timings are for "
+                         "--list-options, --stats, --json and --timings are for "
                          "batches; the page offers the result as a download");
 }
 

@@ -131,7 +131,6 @@ HeldPreview::HeldPreview(const Photo& photo, int threads)
     const auto w = std::size_t(width_);
 
     working_.resize(stride() * std::size_t(height_));
-    edges_.resize(w * std::size_t(height_));
     if (photo.hasAlpha)
         alpha_.resize(w * std::size_t(height_));
     std::vector<uint8_t> colourOnly(w * colourBytes);
@@ -154,10 +153,8 @@ HeldPreview::HeldPreview(const Photo& photo, int threads)
             std::memcpy(target + std::size_t(b) * kChannels, first, kChannels * sizeof(uint16_t));
             std::memcpy(last + std::size_t(b + 1) * kChannels, last, kChannels * sizeof(uint16_t));
         }
-        for (std::size_t x = 0; x < w; ++x)
-            edges_[std::size_t(y) * w + x] = opponentEdges(first + x * kChannels);
     }
-    before_ = render({}, false).frame;
+    before_ = render({}).frame;
 }
 
 std::size_t HeldPreview::stride() const
@@ -167,16 +164,17 @@ std::size_t HeldPreview::stride() const
 
 std::size_t HeldPreview::heldBytes() const
 {
-    return working_.size() * sizeof(uint16_t) + edges_.size() + alpha_.size() + before_.rgba.size();
+    return working_.size() * sizeof(uint16_t) + alpha_.size() + before_.rgba.size();
 }
 
-FrameRender HeldPreview::render(const StageUse& stage, bool markClipping) const
+FrameRender HeldPreview::render(const StageUse& stage, const RenderChoices& choices) const
 {
     const auto w = std::size_t(width_);
-    std::vector<uint16_t> working(working_.size());
+    auto buffer = std::make_shared<std::vector<uint16_t>>(working_.size());
+    std::vector<uint16_t>& working = *buffer;
     FrameRender render;
     render.frame = {width_, height_, std::vector<uint8_t>(w * std::size_t(height_) * 4)};
-    std::atomic<uint64_t> clipped{0};
+    std::atomic<uint64_t> outOfGamut{0};
     std::atomic<int64_t> stageNs{0}, backNs{0};
 
     inStrips(height_, threads_, [&](int32_t top, int32_t rows) {
@@ -193,11 +191,18 @@ FrameRender HeldPreview::render(const StageUse& stage, bool markClipping) const
         }
         stageNs += nanosecondsSince(started);
         started = Clock::now();
-        uint64_t clippedHere = 0;
+        uint64_t outsideHere = 0;
+        std::vector<uint8_t> outside(stage.host != nullptr ? w : 0);
         for (int32_t y = top; y < top + rows; ++y) {
-            const uint16_t* pixel =
-                working.data() + std::size_t(y) * stride() + kBorder * kChannels;
+            uint16_t* pixel = working.data() + std::size_t(y) * stride() + kBorder * kChannels;
             uint8_t* out = render.frame.rgba.data() + std::size_t(y) * w * 4;
+            // Only the stage moves a colour out of the gamut: the held photo
+            // came in through it.
+            std::size_t found =
+                stage.host != nullptr ? display_.outOfGamut(pixel, outside.data(), w) : 0;
+            outsideHere += found;
+            if (found != 0 && choices.gamut == GamutMode::Compress)
+                compressIntoGamut(display_, pixel, outside.data(), w);
             // Packed sRGB (or grey) first, then spread to four bytes a pixel
             // from the last one back.
             display_.fromWorking(pixel, out, w);
@@ -211,31 +216,80 @@ FrameRender HeldPreview::render(const StageUse& stage, bool markClipping) const
                 }
                 rgba[3] = 255;
             }
-            if (stage.host == nullptr)
+            if (found == 0 || !choices.marks)
                 continue;
-            const uint8_t* edges = &edges_[std::size_t(y) * w];
-            for (std::size_t x = 0; x < w; ++x) {
-                if (!clampedByStage(edges[x], pixel + x * kChannels))
-                    continue;
-                ++clippedHere;
-                if (markClipping) // a check that stands out on any colour
+            for (std::size_t x = 0; x < w; ++x)
+                if (outside[x] != 0) // a check that stands out on any colour
                     std::fill_n(out + x * 4, 3,
                                 ((x / 2 + std::size_t(y) / 2) % 2) != 0 ? uint8_t{255}
                                                                         : uint8_t{0});
-            }
         }
-        clipped += clippedHere;
+        outOfGamut += outsideHere;
         backNs += nanosecondsSince(started);
     });
     if (stage.host != nullptr) {
         std::vector<std::string> broken = stage.host->host().violations();
         if (!broken.empty())
             throw RenderFailed("the plug-in broke the host's rules: " + broken.front());
+        std::scoped_lock lock(latest_->lock);
+        latest_->working = std::move(buffer);
+        latest_->gamut = choices.gamut;
     }
-    render.clippedPixels = clipped;
+    render.outOfGamutPixels = outOfGamut;
     render.stageMilliseconds = double(stageNs.load()) * 1e-6;
     render.backMilliseconds = double(backNs.load()) * 1e-6;
     return render;
+}
+
+namespace {
+
+void addRows(AbDensity& density, const uint16_t* working, std::size_t stride, int32_t width,
+             int32_t height)
+{
+    for (int32_t y = 0; y < height; ++y)
+        density.add(working + std::size_t(y) * stride + kBorder * kChannels, std::size_t(width));
+}
+
+} // namespace
+
+const AbDensity& HeldPreview::beforeDensity() const
+{
+    std::call_once(latest_->beforeCounted, [this] {
+        latest_->before = std::make_unique<AbDensity>();
+        addRows(*latest_->before, working_.data(), stride(), width_, height_);
+    });
+    return *latest_->before;
+}
+
+std::shared_ptr<const std::vector<uint16_t>> HeldPreview::latest(GamutMode gamut) const
+{
+    std::scoped_lock lock(latest_->lock);
+    return latest_->gamut == gamut ? latest_->working : nullptr;
+}
+
+bool HeldPreview::addLatestTo(AbDensity& density, GamutMode gamut) const
+{
+    std::shared_ptr<const std::vector<uint16_t>> working = latest(gamut);
+    if (!working)
+        return false;
+    addRows(density, working->data(), stride(), width_, height_);
+    return true;
+}
+
+std::vector<uint16_t> HeldPreview::latestPixels(GamutMode gamut) const
+{
+    std::shared_ptr<const std::vector<uint16_t>> working = latest(gamut);
+    std::vector<uint16_t> pixels;
+    if (!working)
+        return pixels;
+    const std::size_t row = std::size_t(width_) * kChannels;
+    pixels.reserve(row * std::size_t(height_));
+    for (int32_t y = 0; y < height_; ++y) {
+        auto first =
+            working->begin() + std::ptrdiff_t(std::size_t(y) * stride() + kBorder * kChannels);
+        pixels.insert(pixels.end(), first, first + std::ptrdiff_t(row));
+    }
+    return pixels;
 }
 
 } // namespace vivanto

@@ -11,12 +11,16 @@
 // by a step or two.
 #pragma once
 
+#include "ab_density.h"
 #include "chain.h"
 #include "colour.h"
+#include "gamut.h"
 #include "photo.h"
 #include "stage_host.h"
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <vector>
 
@@ -36,7 +40,9 @@ struct Frame {
 
 struct FrameRender {
     Frame frame;
-    uint64_t clippedPixels = 0;   // see ChainOptions::clippedPixels
+    // Results out of 8-bit sRGB's gamut, before any compression (gamut.h):
+    // what the way back clips or compresses.
+    uint64_t outOfGamutPixels = 0;
     double stageMilliseconds = 0; // summed over threads, waiting for the plug-in included
     double backMilliseconds = 0;  // the way back to sRGB and the marks, summed over threads
 };
@@ -46,6 +52,11 @@ struct StageUse {
     StageHost* host = nullptr;
     StageCallWrapper aroundCall; // holds the plug-in and its settings for each call
     HostBool* cancelFlag = nullptr;
+};
+
+struct RenderChoices {
+    bool marks = false; // out-of-gamut pixels painted in a black and white check
+    GamutMode gamut = GamutMode::Clip;
 };
 
 class HeldPreview {
@@ -61,22 +72,41 @@ public:
     // The preview with no stage.
     const Frame& before() const { return before_; }
 
-    // The preview through the stage, clipped pixels painted in a black and
-    // white check when `markClipping`. Throws RenderFailed.
-    FrameRender render(const StageUse& stage, bool markClipping) const;
+    // The preview through the stage, as `choices` ask. Throws RenderFailed.
+    FrameRender render(const StageUse& stage, const RenderChoices& choices = {}) const;
+
+    // The preview's a*b* density before the stage, counted on first use and kept.
+    const AbDensity& beforeDensity() const;
+    // Counts into `density` the working pixels of the latest render through
+    // the stage, as they came back (compressed where it was asked), when it
+    // was made with `gamut`; false when there is none such.
+    bool addLatestTo(AbDensity& density, GamutMode gamut) const;
+    // The same pixels, row after row without border; empty when there are none such.
+    std::vector<uint16_t> latestPixels(GamutMode gamut) const;
 
 private:
     std::size_t stride() const; // samples per row, border included
+    std::shared_ptr<const std::vector<uint16_t>> latest(GamutMode gamut) const;
 
     int32_t width_ = 0;
     int32_t height_ = 0;
     int threads_ = 1;
     bool grey_ = false; // shown as it is saved: lightness only, whatever the stage did to colour
     std::vector<uint16_t> working_; // every row with its border columns
-    std::vector<uint8_t> edges_;    // opponentEdges of every pixel before the stage
     std::vector<uint8_t> alpha_;    // 8 bits per pixel; empty for an opaque photo
     ColourSpace display_;           // working to 8-bit sRGB, or sRGB grey
     Frame before_;
+
+    // The working buffer of the latest render is kept rather than freed, so
+    // that the vectorscope reads it later, off the frame's path.
+    struct Latest {
+        std::mutex lock; // guards what follows
+        std::shared_ptr<const std::vector<uint16_t>> working;
+        GamutMode gamut = GamutMode::Clip;
+        std::once_flag beforeCounted;
+        std::unique_ptr<AbDensity> before;
+    };
+    std::unique_ptr<Latest> latest_ = std::make_unique<Latest>();
 };
 
 } // namespace vivanto

@@ -70,9 +70,11 @@ StageCallWrapper withSettingsOfNow(StageHost& stage, std::mutex& stageLock)
     };
 }
 
-ChainOptions renderOptions(StageHost& stage, std::mutex& stageLock, int bits, HostBool* cancelFlag)
+ChainOptions renderOptions(StageHost& stage, std::mutex& stageLock, int bits, HostBool* cancelFlag,
+                           GamutMode gamut)
 {
-    ChainOptions options{.outputBits = bits, .rowsPerStrip = 256, .cancelFlag = cancelFlag};
+    ChainOptions options{
+        .outputBits = bits, .rowsPerStrip = 256, .cancelFlag = cancelFlag, .gamut = gamut};
     options.aroundStageCall = withSettingsOfNow(stage, stageLock);
     return options;
 }
@@ -185,10 +187,10 @@ std::shared_ptr<const HeldPreview> LivePhoto::held(int32_t side) const
 }
 
 FrameRender LivePhoto::preview(StageHost& stage, std::mutex& stageLock, int32_t side,
-                               bool markClipping, HostBool* cancelFlag) const
+                               const RenderChoices& choices, HostBool* cancelFlag) const
 {
     std::shared_ptr<const HeldPreview> shown = held(side);
-    return shown->render({&stage, withSettingsOfNow(stage, stageLock), cancelFlag}, markClipping);
+    return shown->render({&stage, withSettingsOfNow(stage, stageLock), cancelFlag}, choices);
 }
 
 namespace {
@@ -217,14 +219,14 @@ Frame frameOf(const VImage& shown)
 } // namespace
 
 VImage LivePhoto::loupeResult(StageHost* stage, std::mutex& stageLock, const LoupeSpot& spot,
-                              HostBool* cancelFlag, VipsRect* placed) const
+                              HostBool* cancelFlag, VipsRect* placed, GamutMode gamut) const
 {
     Photo photo = randomSource();
     *placed = cropAround(spot, width_, height_);
     ChainOptions options{.outputBits = photo.bits, .rowsPerStrip = 256, .cancelFlag = cancelFlag};
     std::unique_ptr<Chain> chain;
     if (stage != nullptr) {
-        options = renderOptions(*stage, stageLock, photo.bits, cancelFlag);
+        options = renderOptions(*stage, stageLock, photo.bits, cancelFlag, gamut);
         chain = std::make_unique<Chain>(*stage, photo, options);
     } else {
         chain = std::make_unique<Chain>(photo, options);
@@ -241,11 +243,11 @@ VImage LivePhoto::loupeResult(StageHost* stage, std::mutex& stageLock, const Lou
 }
 
 LoupeRender LivePhoto::loupe(StageHost* stage, std::mutex& stageLock, const LoupeSpot& spot,
-                             HostBool* cancelFlag) const
+                             HostBool* cancelFlag, GamutMode gamut) const
 {
     auto started = std::chrono::steady_clock::now();
     VipsRect placed{};
-    VImage crop = loupeResult(stage, stageLock, spot, cancelFlag, &placed);
+    VImage crop = loupeResult(stage, stageLock, spot, cancelFlag, &placed, gamut);
     LoupeRender render;
     render.renderMilliseconds =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
@@ -261,10 +263,10 @@ LoupeRender LivePhoto::loupe(StageHost* stage, std::mutex& stageLock, const Loup
 }
 
 FullRender LivePhoto::full(StageHost& stage, std::mutex& stageLock, int quality,
-                           HostBool* cancelFlag) const
+                           HostBool* cancelFlag, GamutMode gamut) const
 {
     Photo photo = source();
-    Chain chain(stage, photo, renderOptions(stage, stageLock, photo.bits, cancelFlag));
+    Chain chain(stage, photo, renderOptions(stage, stageLock, photo.bits, cancelFlag, gamut));
     FullRender render;
     rendered(chain, [&] { render.bytes = encodedPhoto(chain.result(), photo.format, quality); });
     render.stageMilliseconds = milliseconds(chain);

@@ -92,25 +92,25 @@ public:
     // neither the render nor the page.
 
     // The preview of longest side `side` (0: the one vivanto started with)
-    // through the stage, the clipped pixels painted in a black and white
-    // check when `markClipping`. Throws RenderFailed or PhotoError.
-    FrameRender preview(StageHost& stage, std::mutex& stageLock, int32_t side, bool markClipping,
-                        HostBool* cancelFlag) const;
+    // through the stage, as `choices` ask. Throws RenderFailed or PhotoError.
+    FrameRender preview(StageHost& stage, std::mutex& stageLock, int32_t side,
+                        const RenderChoices& choices, HostBool* cancelFlag) const;
 
     // A crop at full size around `spot` (within the photo), through the
     // stage, or without it when `stage` is null: the same pixels as that
     // part of the full-size download, shown in 8-bit sRGB. Throws
-    // RenderFailed or PhotoError.
+    // RenderFailed or PhotoError. `gamut` as ChainOptions::gamut.
     LoupeRender loupe(StageHost* stage, std::mutex& stageLock, const LoupeSpot& spot,
-                      HostBool* cancelFlag) const;
+                      HostBool* cancelFlag, GamutMode gamut = GamutMode::Clip) const;
     // The same crop as the chain leaves it: the photo's kind at its own depth.
     vips::VImage loupeResult(StageHost* stage, std::mutex& stageLock, const LoupeSpot& spot,
-                             HostBool* cancelFlag, VipsRect* placed) const;
+                             HostBool* cancelFlag, VipsRect* placed,
+                             GamutMode gamut = GamutMode::Clip) const;
 
     // The whole photo through the stage, encoded as the input was (JPEG at
     // `quality`). Throws RenderFailed or PhotoError.
-    FullRender full(StageHost& stage, std::mutex& stageLock, int quality,
-                    HostBool* cancelFlag) const;
+    FullRender full(StageHost& stage, std::mutex& stageLock, int quality, HostBool* cancelFlag,
+                    GamutMode gamut = GamutMode::Clip) const;
 
 private:
     LivePhoto(Photo photo, std::string path, std::string name, int previewSide, int threads);

@@ -55,7 +55,7 @@ int runServe(const Request& request, const std::string& pluginPath)
         : LivePhoto::fromFile(request.inputs.front(), request.previewSide, renderThreads());
 
     GuardedServer server;
-    PreviewService service(stage, photo, request.quality);
+    PreviewService service(stage, photo, request.quality, request.gamut);
     service.install(server);
     int port = bindLoopback(server, request.port);
     std::printf("vivanto serve: %s (%d x %d) on http://127.0.0.1:%d/ (Ctrl-C stops)\n",

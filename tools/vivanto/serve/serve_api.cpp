@@ -3,6 +3,7 @@
 #include "page.h"
 #include "request_guard.h"
 #include "stats.h"
+#include "vectorscope.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -55,7 +56,8 @@ void exclusivePort(socket_t socket)
     setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 }
 
-json optionsJson(const std::vector<standin::Option>& options, const LivePhoto& photo)
+json optionsJson(const std::vector<standin::Option>& options, const LivePhoto& photo,
+                 GamutMode gamut)
 {
     json list = json::array();
     for (const standin::Option& option : options) {
@@ -81,7 +83,8 @@ json optionsJson(const std::vector<standin::Option>& options, const LivePhoto& p
               {"previewHeight", photo.previewHeight()},
               {"smallestPreviewSide", kSmallestAskedSide},
               {"largestPreviewSide", photo.largestPreviewSide()},
-              {"largestLoupe", kLargestLoupe}}}};
+              {"largestLoupe", kLargestLoupe},
+              {"gamut", nameOf(gamut)}}}};
 }
 
 struct EditRequest {
@@ -168,6 +171,10 @@ FrameFormat formatParameter(const httplib::Request& request)
     throw ApiError(400, "\"format\" must be png or rgba, given once, not \"" + shown + "\"");
 }
 
+// The vectorscope's panels: large enough for its labels, small enough to sit
+// beside the photo.
+constexpr int kScopePanel = 320;
+
 std::string sideLimit(const LivePhoto& photo)
 {
     return photo.largestPreviewSide() < kLargestAskedSide ? " (the photo's longest side)"
@@ -209,11 +216,33 @@ std::string timingOf(const std::string& step, double milliseconds)
 
 } // namespace
 
-PreviewService::PreviewService(StageHost& stage, const LivePhoto& photo, int quality)
+PreviewService::PreviewService(StageHost& stage, const LivePhoto& photo, int quality,
+                               GamutMode gamut)
     : stage_(stage)
     , photo_(photo)
     , quality_(quality)
+    , startingGamut_(gamut)
 {
+}
+
+GamutMode PreviewService::gamutParameter(const httplib::Request& request) const
+{
+    if (!request.has_param("gamut"))
+        return startingGamut_;
+    std::string name = request.get_param_value("gamut");
+    std::optional<GamutMode> mode = gamutModeNamed(name);
+    if (request.get_param_value_count("gamut") == 1 && mode)
+        return *mode;
+    std::string shown = name.size() > 40 ? name.substr(0, 40) + "..." : name;
+    throw ApiError(400, "\"gamut\" must be clip or compress, given once, not \"" + shown + "\"");
+}
+
+const GamutBoundary& PreviewService::srgbBoundary()
+{
+    std::call_once(boundaryMade_, [this] {
+        boundary_ = std::make_unique<GamutBoundary>(ColourSpace({}, false, 8));
+    });
+    return *boundary_;
 }
 
 void PreviewService::cancelRenders()
@@ -269,8 +298,13 @@ void PreviewService::install(httplib::Server& server)
           [this](const httplib::Request& request, httplib::Response& response) {
               loupe(request, response);
           });
-    route("GET", "/api/full",
-          [this](const httplib::Request&, httplib::Response& response) { full(response); });
+    route("GET", "/api/full", [this](const httplib::Request& request, httplib::Response& response) {
+        full(request, response);
+    });
+    route("GET", "/api/scope",
+          [this](const httplib::Request& request, httplib::Response& response) {
+              scope(request, response);
+          });
     route("GET", "/api/about",
           [this](const httplib::Request&, httplib::Response& response) { about(response); });
 
@@ -321,7 +355,7 @@ void PreviewService::install(httplib::Server& server)
 void PreviewService::options(httplib::Response& response)
 {
     std::scoped_lock lock(pluginMutex_);
-    response.set_content(jsonText(optionsJson(stage_.options(), photo_)), kJson);
+    response.set_content(jsonText(optionsJson(stage_.options(), photo_, startingGamut_)), kJson);
 }
 
 void PreviewService::edit(const httplib::Request& request, httplib::Response& response)
@@ -339,17 +373,21 @@ void PreviewService::edit(const httplib::Request& request, httplib::Response& re
         throw ApiError(400, refused.what());
     }
     // The values as stored after the hooks ran, so the page shows what they changed.
-    response.set_content(jsonText(optionsJson(stage_.options(), photo_)), kJson);
+    response.set_content(jsonText(optionsJson(stage_.options(), photo_, startingGamut_)), kJson);
 }
 
 void PreviewService::preview(const httplib::Request& request, httplib::Response& response)
 {
     int32_t side = sideParameter(request, photo_);
     FrameFormat format = formatParameter(request);
-    bool marks = request.get_param_value("marks") == "1";
-    FrameRender render = photo_.preview(stage_, pluginMutex_, side, marks, &cancel_);
+    RenderChoices choices{.marks = request.get_param_value("marks") == "1",
+                          .gamut = gamutParameter(request)};
+    FrameRender render = photo_.preview(stage_, pluginMutex_, side, choices, &cancel_);
     response.set_header("X-Stage-Milliseconds", std::to_string(render.stageMilliseconds));
-    response.set_header("X-Clipped-Pixels", std::to_string(render.clippedPixels));
+    // The old name is kept for callers that read it: the way back clips (or
+    // compresses) exactly these pixels.
+    response.set_header("X-Clipped-Pixels", std::to_string(render.outOfGamutPixels));
+    response.set_header("X-Out-Of-Gamut-Pixels", std::to_string(render.outOfGamutPixels));
     sendFrame(response, render.frame, format,
               timingOf("stage", render.stageMilliseconds) + ", "
                   + timingOf("back", render.backMilliseconds));
@@ -379,15 +417,18 @@ void PreviewService::loupe(const httplib::Request& request, httplib::Response& r
                        numberParameter(request, "size", kSmallestLoupe, kLargestLoupe, "", 256)};
     bool withStage = numberParameter(request, "before", 0, 1, "", 0) == 0;
     FrameFormat format = formatParameter(request);
-    LoupeRender render = photo_.loupe(withStage ? &stage_ : nullptr, pluginMutex_, spot, &cancel_);
+    GamutMode gamut = gamutParameter(request);
+    LoupeRender render =
+        photo_.loupe(withStage ? &stage_ : nullptr, pluginMutex_, spot, &cancel_, gamut);
     response.set_header("X-Loupe-Left", std::to_string(render.left));
     response.set_header("X-Loupe-Top", std::to_string(render.top));
     sendFrame(response, render.frame, format, timingOf("render", render.renderMilliseconds));
 }
 
-void PreviewService::full(httplib::Response& response)
+void PreviewService::full(const httplib::Request& request, httplib::Response& response)
 {
-    FullRender render = photo_.full(stage_, pluginMutex_, quality_, &cancel_);
+    FullRender render =
+        photo_.full(stage_, pluginMutex_, quality_, &cancel_, gamutParameter(request));
     response.set_header("X-Stage-Milliseconds", std::to_string(render.stageMilliseconds));
     // The name comes from the user's own file; keep the header plain ASCII and unquoted.
     std::string safeName = render.fileName;
@@ -397,6 +438,31 @@ void PreviewService::full(httplib::Response& response)
     response.set_header("Content-Disposition", "attachment; filename=\"" + safeName + "\"");
     response.set_content(reinterpret_cast<const char*>(render.bytes.data()), render.bytes.size(),
                          render.mimeType);
+}
+
+void PreviewService::scope(const httplib::Request& request, httplib::Response& response)
+{
+    int32_t side = sideParameter(request, photo_);
+    GamutMode gamut = gamutParameter(request);
+    auto started = std::chrono::steady_clock::now();
+    std::shared_ptr<const HeldPreview> held = photo_.held(side);
+    AbDensity after;
+    if (!held->addLatestTo(after, gamut)) {
+        // None yet (or another gamut's): one for the page's settings now. Another
+        // request may replace it meanwhile, and then the after panel is empty.
+        photo_.preview(stage_, pluginMutex_, side, {.gamut = gamut}, &cancel_);
+        held->addLatestTo(after, gamut);
+    }
+    ScopeImage image =
+        renderScope(held->beforeDensity(), after, &srgbBoundary(), {.panelSize = kScopePanel});
+    std::vector<unsigned char> png = scopePng(image, 1);
+    double made =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+            .count();
+    response.set_header("X-Frame-Width", std::to_string(image.width));
+    response.set_header("X-Frame-Height", std::to_string(image.height));
+    response.set_header("Server-Timing", timingOf("scope", made));
+    response.set_content(reinterpret_cast<const char*>(png.data()), png.size(), "image/png");
 }
 
 void PreviewService::about(httplib::Response& response)

@@ -6,9 +6,11 @@
 //   GET  /api/options          the plug-in's options in definition order, and the photo
 //   POST /api/edit             {"key": K, "value": N}: one edit through the settings
 //                              hooks; answers the options as they are afterwards
+//   GET  /api/options          (also the starting "gamut" choice, in "photo")
 //   GET  /api/preview          the preview through the stage; ?marks=1 marks
-//                              clipped pixels; the stage's time and the clipped
-//                              pixels in the X-Stage-Milliseconds, X-Clipped-Pixels headers
+//                              pixels out of 8-bit sRGB's gamut; the stage's time
+//                              and those pixels' number in the X-Stage-Milliseconds
+//                              and X-Clipped-Pixels (also X-Out-Of-Gamut-Pixels) headers
 //   GET  /api/preview/before   the preview without the stage
 //        both take ?size=N (the longest side, from 16 to the largest offered;
 //        absent: --preview-size) and ?format=png (the default) or rgba (the
@@ -21,6 +23,13 @@
 //                              ?format= as above; X-Loupe-Left, X-Loupe-Top
 //                              say where the crop lies
 //   GET  /api/full             the full-size photo through the stage, as a download
+//        preview, loupe and full take ?gamut=clip|compress (absent: the
+//        starting choice, vivanto serve --gamut): how results outside the
+//        output's gamut come back
+//   GET  /api/scope            ?size=N&gamut=: the vectorscope of that preview as PNG,
+//                              before the stage | after it, as the latest preview
+//                              of that size and gamut came back (rendered now when
+//                              there is none)
 //   GET  /api/about            {"title": T, "html": H} from the plug-in's About action
 //
 // Errors answer {"error": "..."} with a 4xx status for the caller's mistakes
@@ -28,6 +37,7 @@
 #pragma once
 
 #include "bibble_host.h"
+#include "gamut_boundary.h"
 #include "preview.h"
 #include "stage_host.h"
 
@@ -41,8 +51,9 @@ enum class FrameFormat { Png, Rgba };
 
 class PreviewService {
 public:
-    // JPEG downloads are written at `quality`.
-    PreviewService(StageHost& stage, const LivePhoto& photo, int quality);
+    // JPEG downloads are written at `quality`; `gamut` is the page's starting choice.
+    PreviewService(StageHost& stage, const LivePhoto& photo, int quality,
+                   GamutMode gamut = GamutMode::Clip);
 
     // Routes, limits, error pages and socket options on `server`; binds nothing.
     void install(httplib::Server& server);
@@ -57,12 +68,18 @@ private:
     void preview(const httplib::Request& request, httplib::Response& response);
     void before(const httplib::Request& request, httplib::Response& response);
     void loupe(const httplib::Request& request, httplib::Response& response);
-    void full(httplib::Response& response);
+    void full(const httplib::Request& request, httplib::Response& response);
+    void scope(const httplib::Request& request, httplib::Response& response);
+    GamutMode gamutParameter(const httplib::Request& request) const;
+    const GamutBoundary& srgbBoundary();
     void about(httplib::Response& response);
 
     StageHost& stage_;
     const LivePhoto& photo_;
     int quality_;
+    GamutMode startingGamut_;
+    std::once_flag boundaryMade_;
+    std::unique_ptr<GamutBoundary> boundary_; // of 8-bit sRGB, what the page shows
     // The stand-in host keeps settings and hook calls in plain memory, and an
     // edit must not change the settings half way through a render: one request
     // at a time touches the plug-in. Renders hold it only for each stage
