@@ -158,12 +158,12 @@ void registerCases()
     using vivanto::Instructions;
     for (int bits : {8, 16}) {
         std::string suffix = "_" + std::to_string(bits);
-        benchmark::RegisterBenchmark(("FromLabUnclamped/codes" + suffix).c_str(),
-                                     [=](benchmark::State& s) { unclamped(s, bits, Unclamped::Codes); });
-        benchmark::RegisterBenchmark(("FromLabUnclamped/gamut_test" + suffix).c_str(),
-                                     [=](benchmark::State& s) {
-                                         unclamped(s, bits, Unclamped::GamutTest);
-                                     });
+        benchmark::RegisterBenchmark(
+            ("FromLabUnclamped/codes" + suffix).c_str(),
+            [=](benchmark::State& s) { unclamped(s, bits, Unclamped::Codes); });
+        benchmark::RegisterBenchmark(
+            ("FromLabUnclamped/gamut_test" + suffix).c_str(),
+            [=](benchmark::State& s) { unclamped(s, bits, Unclamped::GamutTest); });
     }
     for (bool back : {false, true}) {
         const char* way = back ? "FromLab/" : "ToLab/";

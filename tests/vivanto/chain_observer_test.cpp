@@ -51,8 +51,9 @@ std::vector<Pair> oneCallPairs(StageHost& stage, const std::vector<uint16_t>& rg
 {
     ColourSpace space({}, false, 16);
     standin::Host& host = stage.host();
-    standin::Image& image =
-        host.addImage({.width = width, .height = height, .border = kBorder, .kind = kPixelFormat});
+    const standin::Geometry geometry{
+        .width = width, .height = height, .border = kBorder, .kind = kPixelFormat};
+    standin::Image& image = host.addImage(geometry);
     std::vector<uint16_t> before(rgb.size());
     space.toWorking(rgb.data(), before.data(), std::size_t(width) * std::size_t(height));
     for (int32_t y = 0; y < height; ++y) {

@@ -48,9 +48,8 @@ const cmsCIExyY kD50{0.3457, 0.3585, 1.0};
 std::vector<unsigned char> lutProfile()
 {
     cmsToneCurve* gamma = cmsBuildGamma(nullptr, 2.2);
-    cmsHPROFILE profile =
-        rgbProfile(kD65, {{0.64, 0.33, 1.0}, {0.30, 0.60, 1.0}, {0.15, 0.06, 1.0}},
-                   cmsDupToneCurve(gamma));
+    cmsHPROFILE profile = rgbProfile(
+        kD65, {{0.64, 0.33, 1.0}, {0.30, 0.60, 1.0}, {0.15, 0.06, 1.0}}, cmsDupToneCurve(gamma));
     cmsPipeline* lut = cmsPipelineAlloc(nullptr, 3, 3);
     cmsToneCurve* curves[3] = {gamma, gamma, gamma};
     cmsStage* grid = cmsStageAllocCLut16bit(nullptr, 9, 3, 3, nullptr);
@@ -120,16 +119,15 @@ std::vector<unsigned char> bytesOf(Profile profile)
 {
     switch (profile) {
     case Profile::DisplayP3:
-        return saved(
-            rgbProfile(kD65, {{0.680, 0.320, 1.0}, {0.265, 0.690, 1.0}, {0.150, 0.060, 1.0}},
-                       srgbCurve()));
+        return saved(rgbProfile(
+            kD65, {{0.680, 0.320, 1.0}, {0.265, 0.690, 1.0}, {0.150, 0.060, 1.0}}, srgbCurve()));
     case Profile::AdobeLike:
         return saved(rgbProfile(kD65, {{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}},
                                 cmsBuildGamma(nullptr, 2.2)));
     case Profile::ProPhotoLike:
-        return saved(rgbProfile(
-            kD50, {{0.7347, 0.2653, 1.0}, {0.1596, 0.8404, 1.0}, {0.0366, 0.0001, 1.0}},
-            srgbCurve()));
+        return saved(
+            rgbProfile(kD50, {{0.7347, 0.2653, 1.0}, {0.1596, 0.8404, 1.0}, {0.0366, 0.0001, 1.0}},
+                       srgbCurve()));
     case Profile::Lut:
         return lutProfile();
     default:
@@ -144,8 +142,10 @@ Oracle::Oracle(Profile profile)
     cmsHPROFILE lab = cmsCreateLab4Profile(nullptr);
     cmsUInt32Number format = isGrey(profile) ? TYPE_GRAY_DBL : TYPE_RGB_DBL;
     cmsUInt32Number flags = cmsFLAGS_NOOPTIMIZE | cmsFLAGS_NOCACHE;
-    in_ = cmsCreateTransform(device, format, lab, TYPE_Lab_DBL, INTENT_RELATIVE_COLORIMETRIC, flags);
-    out_ = cmsCreateTransform(lab, TYPE_Lab_DBL, device, format, INTENT_RELATIVE_COLORIMETRIC, flags);
+    in_ =
+        cmsCreateTransform(device, format, lab, TYPE_Lab_DBL, INTENT_RELATIVE_COLORIMETRIC, flags);
+    out_ =
+        cmsCreateTransform(lab, TYPE_Lab_DBL, device, format, INTENT_RELATIVE_COLORIMETRIC, flags);
     cmsCloseProfile(lab);
     cmsCloseProfile(device);
     if (in_ == nullptr || out_ == nullptr)

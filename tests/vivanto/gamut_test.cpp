@@ -73,8 +73,8 @@ TEST_P(GamutIdentity, NoColourOfTheProfileIsOutOfItsGamut)
     // (ProPhoto's primaries), which it clamps before anything else.
     std::vector<uint16_t> working;
     std::size_t bytesPerPixel = std::size_t((grey ? 1 : 3) * c.bits / 8);
-    const auto* samples = c.bits == 16 ? reinterpret_cast<const unsigned char*>(codes.data())
-                                       : narrow.data();
+    const auto* samples =
+        c.bits == 16 ? reinterpret_cast<const unsigned char*>(codes.data()) : narrow.data();
     std::vector<uint16_t> kept;
     for (std::size_t p = 0; p < codes.size() / (grey ? 1 : 3); ++p) {
         uint16_t pixel[kChannels];
@@ -100,7 +100,8 @@ TEST_P(GamutIdentity, NoColourOfTheProfileIsOutOfItsGamut)
     for (std::size_t p = 0; p < pixels; ++p)
         for (int axis = 1; axis <= 2; ++axis) {
             uint16_t& sample = working[p * kChannels + std::size_t(axis)];
-            sample = uint16_t(std::clamp(kNeutral + 1.5 * (sample - double{kNeutral}), 0.0, 65535.0));
+            sample =
+                uint16_t(std::clamp(kNeutral + 1.5 * (sample - double{kNeutral}), 0.0, 65535.0));
         }
     std::size_t pushed = out.outOfGamut(working.data(), outside.data(), pixels);
     if (grey) {
@@ -160,9 +161,9 @@ TEST_P(GamutUnclamped, CodesAgreeWithLittleCmsAndKeepTheirSignOutside)
             double expected = device[ch] * maximum, ours = codes[3 * i + ch];
             if (expected >= 0 && expected <= maximum) {
                 ++inside;
-                ASSERT_NEAR(ours, expected, c.bits == 16 ? 1.0 : 0.25) << "pixel " << i << " channel " << ch << " "
-                                                  << working[3 * i] << " " << working[3 * i + 1]
-                                                  << " " << working[3 * i + 2];
+                ASSERT_NEAR(ours, expected, c.bits == 16 ? 1.0 : 0.25)
+                    << "pixel " << i << " channel " << ch << " " << working[3 * i] << " "
+                    << working[3 * i + 1] << " " << working[3 * i + 2];
             } else if (expected < -1 || expected > maximum + 1) {
                 ++outside;
                 ASSERT_EQ(ours < 0, expected < 0) << "pixel " << i << " channel " << ch;
@@ -183,7 +184,7 @@ INSTANTIATE_TEST_SUITE_P(Profiles, GamutUnclamped,
 
 // --- photos through the chain ---
 
-constexpr int kPatch = 3;        // pixels per side of a patch
+constexpr int kPatch = 3; // pixels per side of a patch
 constexpr int kPatchesAcross = 12;
 
 Photo photoOf(const std::vector<Colour>& colours, Profile profile, int bits)
@@ -196,7 +197,7 @@ Photo photoOf(const std::vector<Colour>& colours, Profile profile, int bits)
     std::vector<uint16_t> samples;
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
-            std::size_t patch = std::size_t(y / kPatch * kPatchesAcross + x / kPatch);
+            std::size_t patch = std::size_t(y / kPatch) * kPatchesAcross + std::size_t(x / kPatch);
             const Colour& colour = colours[std::min(patch, colours.size() - 1)];
             for (int c = 0; c < channels; ++c)
                 samples.push_back(uint16_t(std::lround(colour[std::size_t(c)] * maximum)));
@@ -290,8 +291,8 @@ TEST_P(GamutCounting, ChainMarksWhatLittleCmsFindsOutside)
         photo = Photo{.format = FileFormat::Tiff, .bits = 16};
         photo.image = referenceChart().copy_memory();
     } else {
-        photo = photoOf(clearCut(colourGrid(), c.profile, c.outputBits, responses), c.profile,
-                        c.bits);
+        photo =
+            photoOf(clearCut(colourGrid(), c.profile, c.outputBits, responses), c.profile, c.bits);
     }
     Oracle oracle(c.profile);
     uint64_t clamped = 0;
@@ -347,8 +348,8 @@ INSTANTIATE_TEST_SUITE_P(
                     CountCase{"srgb_16", Profile::Srgb, 16, 16, 80, 200, false},
                     CountCase{"display_p3_8_to_16", Profile::DisplayP3, 8, 16, 150, 100, false},
                     CountCase{"display_p3_16_to_8", Profile::DisplayP3, 16, 8, 250, -50, false},
-                    CountCase{"prophoto_like_16_clipped_on_the_way_in", Profile::ProPhotoLike,
-                              16, 16, 100, 100, false},
+                    CountCase{"prophoto_like_16_clipped_on_the_way_in", Profile::ProPhotoLike, 16,
+                              16, 100, 100, false},
                     CountCase{"grey_8", Profile::Grey, 8, 8, 300, 300, false},
                     CountCase{"example_chart", Profile::Srgb, 16, 16, 40, 35, true}),
     testing_support::CaseName());
@@ -364,12 +365,24 @@ std::vector<Colour> hueRamp()
         double v = 0.85, low = v * 0.3, f = h - std::floor(h);
         double rising = low + (v - low) * f, falling = v - (v - low) * f;
         switch (int(h) % 6) {
-        case 0: colours.push_back({v, rising, low}); break;
-        case 1: colours.push_back({falling, v, low}); break;
-        case 2: colours.push_back({low, v, rising}); break;
-        case 3: colours.push_back({low, falling, v}); break;
-        case 4: colours.push_back({rising, low, v}); break;
-        default: colours.push_back({v, low, falling}); break;
+        case 0:
+            colours.push_back({v, rising, low});
+            break;
+        case 1:
+            colours.push_back({falling, v, low});
+            break;
+        case 2:
+            colours.push_back({low, v, rising});
+            break;
+        case 3:
+            colours.push_back({low, falling, v});
+            break;
+        case 4:
+            colours.push_back({rising, low, v});
+            break;
+        default:
+            colours.push_back({v, low, falling});
+            break;
         }
     }
     for (double grey : {0.1, 0.5, 0.9})
@@ -414,22 +427,23 @@ TEST_P(GamutCompress, KeepsLightnessAndHueWhereClipTurnsThem)
 
     Photo written = photo;
     written.bits = c.outputBits;
-    written.image = VImage::new_from_memory(compress.result.data(), compress.result.size(),
-                                            photo.image.width(), photo.image.height(), 3,
-                                            bandFormatOf(c.outputBits))
-                        .copy_memory();
+    written.image =
+        VImage::new_from_memory(compress.result.data(), compress.result.size(), photo.image.width(),
+                                photo.image.height(), 3, bandFormatOf(c.outputBits))
+            .copy_memory();
     std::vector<Colour> compressed = devicePixels(written);
-    written.image = VImage::new_from_memory(clip.result.data(), clip.result.size(),
-                                            photo.image.width(), photo.image.height(), 3,
-                                            bandFormatOf(c.outputBits))
-                        .copy_memory();
+    written.image =
+        VImage::new_from_memory(clip.result.data(), clip.result.size(), photo.image.width(),
+                                photo.image.height(), 3, bandFormatOf(c.outputBits))
+            .copy_memory();
     std::vector<Colour> clipped = devicePixels(written);
     std::size_t pixelBytes = std::size_t(3 * c.outputBits / 8);
     double largestClipTurn = 0;
     for (std::size_t p = 0; p < wanted.size(); ++p) {
         if (clip.marks[p] == 0) {
-            ASSERT_EQ(0, std::memcmp(clip.result.data() + p * pixelBytes,
-                                     compress.result.data() + p * pixelBytes, pixelBytes))
+            ASSERT_EQ(0,
+                      std::memcmp(clip.result.data() + p * pixelBytes,
+                                  compress.result.data() + p * pixelBytes, pixelBytes))
                 << "pixel " << p << " is in gamut and must be left as clip leaves it";
             continue;
         }
@@ -443,9 +457,10 @@ TEST_P(GamutCompress, KeepsLightnessAndHueWhereClipTurnsThem)
         EXPECT_LE(std::hypot(got[1], got[2]), std::hypot(target[1], target[2]) + 0.5);
         auto [lowest, highest] = std::minmax_element(compressed[p].begin(), compressed[p].end());
         EXPECT_TRUE(*lowest < 0.01 || *highest > 0.99) << "pixel " << p << " is not on the edge";
-        largestClipTurn = std::max(
-            largestClipTurn,
-            gamut_test::hueDistance(gamut_test::hueDegrees(clippedLab[1], clippedLab[2]), targetHue));
+        largestClipTurn =
+            std::max(largestClipTurn,
+                     gamut_test::hueDistance(gamut_test::hueDegrees(clippedLab[1], clippedLab[2]),
+                                             targetHue));
     }
     EXPECT_GT(largestClipTurn, 3.0) << "clipping should turn some hue";
 

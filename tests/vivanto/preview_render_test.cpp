@@ -22,7 +22,7 @@ using vips::VImage;
 // 8-bit sRGB as a frame holds it: four bytes a pixel, alpha 255.
 std::vector<uint8_t> rgbaOf(const VImage& shown)
 {
-    VImage rgb = shown.bands() == 1 ? shown.bandjoin({shown, shown}) : shown;
+    VImage rgb = shown.bands() == 1 ? VImage::bandjoin({shown, shown, shown}) : shown;
     VImage rgba = rgb.bandjoin_const({255.0}).cast(VIPS_FORMAT_UCHAR);
     size_t size = 0;
     auto* memory = static_cast<uint8_t*>(rgba.write_to_memory(&size));

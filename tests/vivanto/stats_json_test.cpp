@@ -177,11 +177,12 @@ TEST(VivantoStatsJson, CompressWritesOtherColoursThanClipOnlyWhereOutOfGamut)
     std::filesystem::create_directory(folder / "clip");
     std::filesystem::create_directory(folder / "compress");
     for (const char* mode : {"clip", "compress"}) {
-        tool_test::ToolRun run = runVivanto(
-            {"--rg", "400", "--by", "300", "--gamut", mode, photo, "-o", folder / mode});
+        tool_test::ToolRun run =
+            runVivanto({"--rg", "400", "--by", "300", "--gamut", mode, photo, "-o", folder / mode});
         ASSERT_EQ(run.status, 0) << run.err;
     }
-    std::string clipPath = folder / "clip/patches.png", compressPath = folder / "compress/patches.png";
+    std::string clipPath = folder / "clip/patches.png",
+                compressPath = folder / "compress/patches.png";
     EXPECT_NE(tool_test::bytesOf(clipPath), tool_test::bytesOf(compressPath));
     for (int patch = 0; patch < tool_test::kPatches; ++patch) {
         if (tool_test::isGreyPatch(patch)) {

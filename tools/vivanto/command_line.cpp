@@ -1,8 +1,8 @@
 #include "command_line.h"
 
 #include <charconv>
-#include <optional>
 #include <limits>
+#include <optional>
 
 namespace vivanto {
 
@@ -185,8 +185,7 @@ Request parseCommandLine(const std::vector<std::string>& arguments)
             if (!mode)
                 throw UsageError("--gamut: \"" + name + "\" is not clip or compress");
             request.gamut = *mode;
-        }
-        else if (argument == "--timings")
+        } else if (argument == "--timings")
             request.timings = true;
         else if (argument == "--threads")
             request.threads = static_cast<int>(parseInteger(value(), "--threads", 1, 256));

@@ -427,10 +427,9 @@ void Batch::reportStats(const std::string& input, const std::string& name, int b
         std::unique_lock measuring(pluginGuard_);
         return stageResponses(stage_, axis == 0 ? value : 0, axis == 1 ? value : 0);
     };
-    report.gamutStats =
-        measureGamut([&] { return openPhoto(input); }, bits, responsesAt,
-                     {report.clipping.axes[0].chosen, report.clipping.axes[1].chosen},
-                     cancelFlag());
+    report.gamutStats = measureGamut(
+        [&] { return openPhoto(input); }, bits, responsesAt,
+        {report.clipping.axes[0].chosen, report.clipping.axes[1].chosen}, cancelFlag());
     if (request_.json) {
         progress_.data(statsJson(report));
         return;
@@ -502,8 +501,8 @@ int Batch::run()
     progress_.finish();
     std::size_t notDone = files - std::size_t(written_ + failed_);
     std::fprintf(
-        request_.json ? stderr : stdout, "vivanto: %zu file%s: %d done, %d failed%s (%.1f s)\n", files, files == 1 ? "" : "s",
-        written_.load(), failed_.load(),
+        request_.json ? stderr : stdout, "vivanto: %zu file%s: %d done, %d failed%s (%.1f s)\n",
+        files, files == 1 ? "" : "s", written_.load(), failed_.load(),
         interrupted_ ? (", interrupted with " + std::to_string(notDone) + " not done").c_str() : "",
         secondsSince(started));
     if (interrupted_) {

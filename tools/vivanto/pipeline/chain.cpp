@@ -269,8 +269,8 @@ void Chain::State::convertRow(const VipsPel* source, uint16_t* target, int32_t f
     auto before = std::size_t(own.left - fetchedLeft);
     std::size_t bytes = in.colourBytes();
     toLab.toWorking(source, target, before);
-    clippedOnTheWayIn += toLab.toWorkingCounted(source + before * bytes, target + before * kChannels,
-                                                std::size_t(own.width));
+    clippedOnTheWayIn += toLab.toWorkingCounted(
+        source + before * bytes, target + before * kChannels, std::size_t(own.width));
     std::size_t after = before + std::size_t(own.width);
     toLab.toWorking(source + after * bytes, target + after * kChannels,
                     std::size_t(fetchedWidth) - after);
@@ -342,8 +342,8 @@ void Chain::State::pack(const Worker& worker, int32_t rows, std::size_t stride, 
                     rowSamples * sizeof(uint16_t));
 }
 
-void Chain::State::bringIntoGamut(Worker& worker, const VipsRect& region, int32_t top,
-                                  int32_t rows, std::size_t stride)
+void Chain::State::bringIntoGamut(Worker& worker, const VipsRect& region, int32_t top, int32_t rows,
+                                  std::size_t stride)
 {
     worker.outside.resize(std::size_t(region.width));
     for (int32_t row = 0; row < rows; ++row) {
@@ -663,8 +663,8 @@ Chain::Chain(StageHost* stage, const Photo& photo, const ChainOptions& options)
     if (options.clippedPixels != nullptr)
         options.clippedPixels->assign(std::size_t(state_->width) * std::size_t(state_->height), 0);
     if (options.outOfGamutPixels != nullptr)
-        options.outOfGamutPixels->assign(
-            std::size_t(state_->width) * std::size_t(state_->height), 0);
+        options.outOfGamutPixels->assign(std::size_t(state_->width) * std::size_t(state_->height),
+                                         0);
     try {
         result_ = chainImage(photo.image, state_);
         if (options.rowsPerStrip == 0) {

@@ -36,10 +36,10 @@ public:
         , evaluations_(std::move(evaluations))
         , counts_(evaluations_.size())
         , cancelFlag_(cancelFlag)
+        , image_(photo.hasAlpha ? photo.image.extract_band(
+                     0, vips::VImage::option()->set("n", photo.grey ? 1 : 3))
+                                : photo.image)
     {
-        image_ = photo.hasAlpha ? photo.image.extract_band(0, vips::VImage::option()->set(
-                                                                   "n", photo.grey ? 1 : 3))
-                                : photo.image;
     }
 
     void run()
@@ -54,7 +54,7 @@ public:
             throw PhotoError(!failure_.empty() ? failure_
                                                : "cannot decode (corrupt, truncated or not an "
                                                  "image): "
-                                                     + libraryMessage(message));
+                                     + libraryMessage(message));
         }
     }
 

@@ -176,8 +176,7 @@ fromWorkingBatch(const uint16_t* in, std::size_t count, const Curve* const (&cur
 
 // Working samples to linear values of the output's channels, unclamped.
 [[gnu::always_inline]] inline void linearBatch(const uint16_t* in, std::size_t count,
-                                               const double (&m)[3][3],
-                                               double (&linear)[3][kBatch])
+                                               const double (&m)[3][3], double (&linear)[3][kBatch])
 {
     for (std::size_t i = 0; i < count; ++i) {
         double lightness = in[3 * i] / kLightnessPerUnit;
@@ -194,9 +193,10 @@ fromWorkingBatch(const uint16_t* in, std::size_t count, const Curve* const (&cur
 
 // The gamut test needs no search through the curve: the limits are linear
 // values, so the loop is plain arithmetic and vectorises.
-[[gnu::always_inline]] inline std::size_t
-outOfGamutBatch(const uint16_t* in, std::size_t count, const double (&m)[3][3],
-                const double (&low)[3], const double (&high)[3], uint8_t* outside)
+[[gnu::always_inline]] inline std::size_t outOfGamutBatch(const uint16_t* in, std::size_t count,
+                                                          const double (&m)[3][3],
+                                                          const double (&low)[3],
+                                                          const double (&high)[3], uint8_t* outside)
 {
     double linear[3][kBatch];
     linearBatch(in, count, m, linear);
@@ -270,8 +270,8 @@ void unclampedBaseline(const uint16_t* in, std::size_t count, const Curve* const
 
 #if VIVANTO_X86
 [[gnu::target("avx2")]] void unclampedAvx2(const uint16_t* in, std::size_t count,
-                                           const Curve* const (&curves)[3],
-                                           const double (&m)[3][3], int maximum, float* out)
+                                           const Curve* const (&curves)[3], const double (&m)[3][3],
+                                           int maximum, float* out)
 {
     unclampedBatch(in, count, curves, m, maximum, out);
 }

@@ -134,9 +134,9 @@ AxisResponses stageResponses(StageHost& stage, int32_t rg, int32_t by)
             stage.storeQuietly(kAxisKeys[0], saved[1]);
             stage.storeQuietly(kAxisKeys[1], saved[2]);
         }
-    } restore{stage,
-              {valueOf(stage, kSwitchKey), valueOf(stage, kAxisKeys[0]),
-               valueOf(stage, kAxisKeys[1])}};
+    } restore{
+        stage,
+        {valueOf(stage, kSwitchKey), valueOf(stage, kAxisKeys[0]), valueOf(stage, kAxisKeys[1])}};
     stage.storeQuietly(kSwitchKey, 1);
     stage.storeQuietly(kAxisKeys[0], rg);
     stage.storeQuietly(kAxisKeys[1], by);

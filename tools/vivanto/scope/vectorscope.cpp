@@ -127,6 +127,7 @@ void drawTrace(Canvas& canvas, int left, const std::vector<double>& density, dou
                     int nx = x + dx, ny = y + dy;
                     if (nx < 0 || nx >= size || ny < 0 || ny >= size)
                         continue;
+                    // cppcheck-suppress knownConditionTrueFalse ; dx and dy run over -1..1
                     float weight = dx == 0 && dy == 0 ? 1.0F : dx == 0 || dy == 0 ? 0.7F : 0.5F;
                     float& at = beam[std::size_t(ny) * std::size_t(size) + std::size_t(nx)];
                     at = std::max(at, brightness * weight);

@@ -90,9 +90,9 @@ void stageOver(const StageUse& stage, uint16_t* firstPixel, std::size_t stride, 
     standin::Host& host = stage.host->host();
     ProcessHook process = stage.host->processHook();
     auto call = [&] {
-        standin::Image& image = host.addImageOver(
-            {.width = width, .height = rows, .border = kBorder, .kind = kPixelFormat}, firstPixel,
-            int64_t(stride));
+        const standin::Geometry geometry{
+            .width = width, .height = rows, .border = kBorder, .kind = kPixelFormat};
+        standin::Image& image = host.addImageOver(geometry, firstPixel, int64_t(stride));
         PipeData pipe = host.pipe(&image, stage.cancelFlag);
         int result = process(host.record(), &pipe);
         host.removeImage(image);
@@ -159,7 +159,7 @@ HeldPreview::HeldPreview(const Photo& photo, int threads)
 
 std::size_t HeldPreview::stride() const
 {
-    return (std::size_t(width_) + 2 * kBorder) * kChannels;
+    return (std::size_t(width_) + 2 * std::size_t(kBorder)) * kChannels;
 }
 
 std::size_t HeldPreview::heldBytes() const
@@ -171,6 +171,7 @@ FrameRender HeldPreview::render(const StageUse& stage, const RenderChoices& choi
 {
     const auto w = std::size_t(width_);
     auto buffer = std::make_shared<std::vector<uint16_t>>(working_.size());
+    // cppcheck-suppress constVariable ; the stage writes it, through data()
     std::vector<uint16_t>& working = *buffer;
     FrameRender render;
     render.frame = {width_, height_, std::vector<uint8_t>(w * std::size_t(height_) * 4)};
@@ -186,15 +187,16 @@ FrameRender HeldPreview::render(const StageUse& stage, const RenderChoices& choi
         if (stage.host != nullptr) {
             if (cancelled(stage.cancelFlag))
                 throw RenderFailed("the render was cancelled: the server is stopping");
-            stageOver(stage, working.data() + firstSample + kBorder * kChannels, stride(), width_,
-                      rows);
+            stageOver(stage, working.data() + firstSample + std::size_t(kBorder) * kChannels,
+                      stride(), width_, rows);
         }
         stageNs += nanosecondsSince(started);
         started = Clock::now();
         uint64_t outsideHere = 0;
         std::vector<uint8_t> outside(stage.host != nullptr ? w : 0);
         for (int32_t y = top; y < top + rows; ++y) {
-            uint16_t* pixel = working.data() + std::size_t(y) * stride() + kBorder * kChannels;
+            uint16_t* pixel =
+                working.data() + std::size_t(y) * stride() + std::size_t(kBorder) * kChannels;
             uint8_t* out = render.frame.rgba.data() + std::size_t(y) * w * 4;
             // Only the stage moves a colour out of the gamut: the held photo
             // came in through it.
@@ -247,7 +249,8 @@ void addRows(AbDensity& density, const uint16_t* working, std::size_t stride, in
              int32_t height)
 {
     for (int32_t y = 0; y < height; ++y)
-        density.add(working + std::size_t(y) * stride + kBorder * kChannels, std::size_t(width));
+        density.add(working + std::size_t(y) * stride + std::size_t(kBorder) * kChannels,
+                    std::size_t(width));
 }
 
 } // namespace
@@ -285,8 +288,8 @@ std::vector<uint16_t> HeldPreview::latestPixels(GamutMode gamut) const
     const std::size_t row = std::size_t(width_) * kChannels;
     pixels.reserve(row * std::size_t(height_));
     for (int32_t y = 0; y < height_; ++y) {
-        auto first =
-            working->begin() + std::ptrdiff_t(std::size_t(y) * stride() + kBorder * kChannels);
+        auto first = working->begin()
+            + std::ptrdiff_t(std::size_t(y) * stride() + std::size_t(kBorder) * kChannels);
         pixels.insert(pixels.end(), first, first + std::ptrdiff_t(row));
     }
     return pixels;

@@ -207,7 +207,7 @@ VipsRect cropAround(const LoupeSpot& spot, int32_t width, int32_t height)
 
 Frame frameOf(const VImage& shown)
 {
-    VImage rgb = shown.bands() == 1 ? shown.bandjoin({shown, shown}) : shown;
+    VImage rgb = shown.bands() == 1 ? VImage::bandjoin({shown, shown, shown}) : shown;
     VImage rgba = rgb.bandjoin_const({255.0}).cast(VIPS_FORMAT_UCHAR);
     size_t size = 0;
     auto* memory = static_cast<uint8_t*>(rgba.write_to_memory(&size));

@@ -190,7 +190,7 @@ int32_t sideParameter(const httplib::Request& request, const LivePhoto& photo)
 // A frame as the page asked for it: PNG, or its RGBA bytes for a canvas,
 // with its size in the headers either way.
 void sendFrame(httplib::Response& response, const Frame& frame, FrameFormat format,
-               std::string timing)
+               const std::string& timing)
 {
     response.set_header("X-Frame-Width", std::to_string(frame.width));
     response.set_header("X-Frame-Height", std::to_string(frame.height));
