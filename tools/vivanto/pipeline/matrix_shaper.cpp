@@ -144,36 +144,6 @@ template <bool Count, typename Sample>
     return clamped;
 }
 
-// The way back for one batch: decoding and the inverse matrix vectorise, the
-// search per channel is scalar.
-template <typename Sample>
-[[gnu::always_inline]] inline void
-fromWorkingBatch(const uint16_t* in, std::size_t count, const Curve* const (&curves)[3],
-                 const double (&m)[3][3], int maximum, Sample* out)
-{
-    double linear[3][kBatch];
-    int32_t cell[3][kBatch];
-    int32_t cells = searchCells(maximum);
-    for (std::size_t i = 0; i < count; ++i) {
-        double lightness = in[3 * i] / kLightnessPerUnit;
-        double a = (in[3 * i + 1] - double{kNeutral}) / kChromaPerUnit;
-        double b = (in[3 * i + 2] - double{kNeutral}) / kChromaPerUnit;
-        double fy = (lightness + 16.0) / 116.0;
-        double x = labInverseF(fy + 0.002 * a);
-        double y = labInverseF(fy);
-        double z = labInverseF(fy - 0.005 * b);
-        for (int channel = 0; channel < 3; ++channel) {
-            double value = m[channel][0] * x + m[channel][1] * y + m[channel][2] * z;
-            linear[channel][i] = value;
-            cell[channel][i] = searchCell(value, cells);
-        }
-    }
-    for (std::size_t i = 0; i < count; ++i)
-        for (int channel = 0; channel < 3; ++channel)
-            out[3 * i + std::size_t(channel)] = static_cast<Sample>(
-                nearestCode(*curves[channel], linear[channel][i], cell[channel][i]));
-}
-
 // Working samples to linear values of the output's channels, unclamped.
 [[gnu::always_inline]] inline void linearBatch(const uint16_t* in, std::size_t count,
                                                const double (&m)[3][3], double (&linear)[3][kBatch])
@@ -189,6 +159,26 @@ fromWorkingBatch(const uint16_t* in, std::size_t count, const Curve* const (&cur
         for (int channel = 0; channel < 3; ++channel)
             linear[channel][i] = m[channel][0] * x + m[channel][1] * y + m[channel][2] * z;
     }
+}
+
+// The way back for one batch: decoding and the inverse matrix vectorise, the
+// search per channel is scalar.
+template <typename Sample>
+[[gnu::always_inline]] inline void
+fromWorkingBatch(const uint16_t* in, std::size_t count, const Curve* const (&curves)[3],
+                 const double (&m)[3][3], int maximum, Sample* out)
+{
+    double linear[3][kBatch];
+    linearBatch(in, count, m, linear);
+    int32_t cell[3][kBatch];
+    int32_t cells = searchCells(maximum);
+    for (std::size_t i = 0; i < count; ++i)
+        for (int channel = 0; channel < 3; ++channel)
+            cell[channel][i] = searchCell(linear[channel][i], cells);
+    for (std::size_t i = 0; i < count; ++i)
+        for (int channel = 0; channel < 3; ++channel)
+            out[3 * i + std::size_t(channel)] = static_cast<Sample>(
+                nearestCode(*curves[channel], linear[channel][i], cell[channel][i]));
 }
 
 // The gamut test needs no search through the curve: the limits are linear
