@@ -167,23 +167,27 @@ run_step() {
 }
 
 # Line tables only (see cmake/DebugInfo.cmake): the same code, built in half the time.
+# Extra arguments go to the configure step, e.g. -DVIVANTO_BUILD_BENCH=OFF.
 configure_and_build_preset() {
   local preset=$1
-  run_step cmake --preset "$preset" -DVIVANTO_DEBUG_INFO=lines >/dev/null
+  shift
+  run_step cmake --preset "$preset" -DVIVANTO_DEBUG_INFO=lines "$@" >/dev/null
   run_step cmake --build --preset "$preset" -j "$(nproc)"
 }
 
-# Configures, builds and tests one CMake preset.
+# Configures, builds and tests one CMake preset (extra arguments configure).
 build_and_test_preset() {
-  configure_and_build_preset "$1"
+  configure_and_build_preset "$@"
   run_step ctest --preset "$1"
 }
 
 # The way a user or a distribution builds: no preset, Release, the compiler
-# given, warnings shown but not errors. Everything is built, tests included.
+# given, warnings shown but not errors. Everything is built, tests included,
+# unless extra arguments (to the configure step) leave something out.
 build_and_test_plain_release() {
   local cc=$1 cxx=$2 dir=build/plain-release-$1
-  run_step cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
+  shift 2
+  run_step cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" "$@" >/dev/null
   run_step cmake --build "$dir" -j "$(nproc)"
   run_step ctest --test-dir "$dir" -j 2 --output-on-failure
 }

@@ -9,7 +9,7 @@ source "$(dirname "$0")/hardening_packages.sh"
 cd "$repo_root"
 ensure_hardening_packages
 
-cmake --preset asan-ubsan >/dev/null
+cmake --preset asan-ubsan -DVIVANTO_BUILD_BENCH=ON >/dev/null # the sanitizer build leaves them out
 echo "clang-tidy:"
 run-clang-tidy-14 -p build/asan-ubsan -j "$(nproc)" -quiet \
   "$repo_root/(host|plugin|standin|tools|tests|fuzz|bench)/" >build/asan-ubsan/clang-tidy.log 2>&1 \
