@@ -507,6 +507,37 @@ TEST_P(Colour, WayBackIsWithinOneOfTheReference)
     EXPECT_LE(fromAnywhere.largest, 1);
 }
 
+// The preview's way back counts and marks in the same pass: it must give
+// what the two calls give apart, on colours inside the gamut and outside it,
+// for runs that end inside a batch and past one.
+TEST_P(Colour, CountingTheGamutOnTheWayBackGivesWhatBothCallsGive)
+{
+    Inputs in = inputs();
+    std::size_t bytesPerSample = in.bits == 16 ? 2 : 1;
+    for (std::size_t pixels :
+         {std::size_t{1}, std::size_t{255}, std::size_t{257}, std::size_t{1999}}) {
+        std::vector<uint16_t> working = randomWorking(pixels, pixels);
+        // Every other pixel a photo's colour, inside the gamut.
+        std::vector<uint16_t> inside = toOurs(*space_, in.chunk(0, pixels), in.bits, in.channels);
+        for (std::size_t i = 0; i < pixels; i += 2)
+            std::copy_n(inside.begin() + std::ptrdiff_t(3 * i), 3,
+                        working.begin() + std::ptrdiff_t(3 * i));
+        std::size_t samples = pixels * in.channels * bytesPerSample;
+        std::vector<uint8_t> apart(samples), together(samples);
+        std::vector<uint8_t> marksApart(pixels), marksTogether(pixels, 7);
+        space_->fromWorking(working.data(), apart.data(), pixels);
+        std::size_t foundApart = space_->outOfGamut(working.data(), marksApart.data(), pixels);
+        std::size_t foundTogether = space_->fromWorkingCountingGamut(
+            working.data(), together.data(), marksTogether.data(), pixels);
+        EXPECT_EQ(together, apart) << pixels << " pixels";
+        EXPECT_EQ(marksTogether, marksApart) << pixels << " pixels";
+        EXPECT_EQ(foundTogether, foundApart) << pixels << " pixels";
+        if (!GetParam().profile.grey && pixels > 1) {
+            EXPECT_GT(foundApart, 0U) << "random working samples leave every RGB gamut";
+        }
+    }
+}
+
 class RoundTrip : public Colour {};
 
 TEST_P(RoundTrip, IsExactOnEightBitsAndWithinEightOnSixteen)

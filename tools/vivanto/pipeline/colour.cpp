@@ -267,6 +267,15 @@ std::size_t ColourSpace::toWorkingThroughLab(const void* samples, uint16_t* work
     return clamped;
 }
 
+std::size_t ColourSpace::fromWorkingCountingGamut(const uint16_t* working, void* samples,
+                                                  uint8_t* outside, std::size_t pixels) const
+{
+    if (transforms_->shaper != nullptr)
+        return transforms_->shaper->fromWorkingCountingGamut(working, samples, outside, pixels);
+    fromWorking(working, samples, pixels);
+    return outOfGamut(working, outside, pixels);
+}
+
 void ColourSpace::fromWorking(const uint16_t* working, void* samples, std::size_t pixels) const
 {
     if (transforms_->shaper != nullptr) {

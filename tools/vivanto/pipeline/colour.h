@@ -52,6 +52,10 @@ public:
     // 1 in `outside` for every pixel out of this colour space's gamut (see
     // gamut.h), else 0; returns their number.
     std::size_t outOfGamut(const uint16_t* working, uint8_t* outside, std::size_t pixels) const;
+    // fromWorking and outOfGamut at once: the same samples and marks, and on
+    // the fast path from one decoding of the working samples.
+    std::size_t fromWorkingCountingGamut(const uint16_t* working, void* samples, uint8_t* outside,
+                                         std::size_t pixels) const;
 
     int channels() const;
     int maximumCode() const; // 255 or 65535

@@ -22,6 +22,15 @@ using Curve = MatrixShaper::Curve;
 // Pixels per pass of the hot loops: their scratch rows stay in the first-level cache.
 constexpr std::size_t kBatch = 256;
 
+// What the way back with the gamut test reads of a shaper.
+struct GamutTest {
+    const Curve* const (*curves)[3];
+    const double (*fromXyz)[3][3];
+    const double (*low)[3];
+    const double (*high)[3];
+    int maximum;
+};
+
 // CIE L*a*b* as LittleCMS defines it (cmsXYZ2Lab, cmsLab2XYZ), relative to the D50 white.
 constexpr double kLabLimit = (24.0 / 116.0) * (24.0 / 116.0) * (24.0 / 116.0);
 constexpr double kLabSlope = 841.0 / 108.0;
@@ -161,15 +170,12 @@ template <bool Count, typename Sample>
     }
 }
 
-// The way back for one batch: decoding and the inverse matrix vectorise, the
-// search per channel is scalar.
+// Linear values to the nearest codes: the search per channel is scalar.
 template <typename Sample>
-[[gnu::always_inline]] inline void
-fromWorkingBatch(const uint16_t* in, std::size_t count, const Curve* const (&curves)[3],
-                 const double (&m)[3][3], int maximum, Sample* out)
+[[gnu::always_inline]] inline void codesOf(const double (&linear)[3][kBatch], std::size_t count,
+                                           const Curve* const (&curves)[3], int maximum,
+                                           Sample* out)
 {
-    double linear[3][kBatch];
-    linearBatch(in, count, m, linear);
     int32_t cell[3][kBatch];
     int32_t cells = searchCells(maximum);
     for (std::size_t i = 0; i < count; ++i)
@@ -183,13 +189,10 @@ fromWorkingBatch(const uint16_t* in, std::size_t count, const Curve* const (&cur
 
 // The gamut test needs no search through the curve: the limits are linear
 // values, so the loop is plain arithmetic and vectorises.
-[[gnu::always_inline]] inline std::size_t outOfGamutBatch(const uint16_t* in, std::size_t count,
-                                                          const double (&m)[3][3],
-                                                          const double (&low)[3],
-                                                          const double (&high)[3], uint8_t* outside)
+[[gnu::always_inline]] inline std::size_t outsideOf(const double (&linear)[3][kBatch],
+                                                    std::size_t count, const double (&low)[3],
+                                                    const double (&high)[3], uint8_t* outside)
 {
-    double linear[3][kBatch];
-    linearBatch(in, count, m, linear);
     std::size_t found = 0;
     for (std::size_t i = 0; i < count; ++i) {
         bool out = false;
@@ -199,6 +202,39 @@ fromWorkingBatch(const uint16_t* in, std::size_t count, const Curve* const (&cur
         found += out ? 1U : 0U;
     }
     return found;
+}
+
+// The way back for one batch: decoding and the inverse matrix vectorise.
+template <typename Sample>
+[[gnu::always_inline]] inline void
+fromWorkingBatch(const uint16_t* in, std::size_t count, const Curve* const (&curves)[3],
+                 const double (&m)[3][3], int maximum, Sample* out)
+{
+    double linear[3][kBatch];
+    linearBatch(in, count, m, linear);
+    codesOf(linear, count, curves, maximum, out);
+}
+
+[[gnu::always_inline]] inline std::size_t outOfGamutBatch(const uint16_t* in, std::size_t count,
+                                                          const double (&m)[3][3],
+                                                          const double (&low)[3],
+                                                          const double (&high)[3], uint8_t* outside)
+{
+    double linear[3][kBatch];
+    linearBatch(in, count, m, linear);
+    return outsideOf(linear, count, low, high, outside);
+}
+
+// Both from one decoding, for a preview that counts and marks what it shows.
+template <typename Sample>
+[[gnu::always_inline]] inline std::size_t
+fromWorkingGamutBatch(const uint16_t* in, std::size_t count, const GamutTest& test, Sample* out,
+                      uint8_t* outside)
+{
+    double linear[3][kBatch];
+    linearBatch(in, count, *test.fromXyz, linear);
+    codesOf(linear, count, *test.curves, test.maximum, out);
+    return outsideOf(linear, count, *test.low, *test.high, outside);
 }
 
 // A linear value as a code of the curve, with its fraction: between codes the
@@ -282,6 +318,23 @@ std::size_t outOfGamutBaseline(const uint16_t* in, std::size_t count, const doub
 }
 #endif
 
+template <typename Sample>
+std::size_t fromWorkingGamutBaseline(const uint16_t* in, std::size_t count, const GamutTest& test,
+                                     Sample* out, uint8_t* outside)
+{
+    return fromWorkingGamutBatch(in, count, test, out, outside);
+}
+
+#if VIVANTO_X86
+template <typename Sample>
+[[gnu::target("avx2")]] std::size_t fromWorkingGamutAvx2(const uint16_t* in, std::size_t count,
+                                                         const GamutTest& test, Sample* out,
+                                                         uint8_t* outside)
+{
+    return fromWorkingGamutBatch(in, count, test, out, outside);
+}
+#endif
+
 template <bool Count, typename Sample>
 std::size_t toWorkingBaseline(const Sample* in, std::size_t count, const Curve* const (&curves)[3],
                               const double (&m)[3][3], uint16_t* out)
@@ -313,6 +366,19 @@ template <typename Sample>
     fromWorkingBatch(in, count, curves, m, maximum, out);
 }
 #endif
+
+template <typename Sample>
+std::size_t fromWorkingGamut(bool vectorised, const uint16_t* in, std::size_t count,
+                             const GamutTest& test, Sample* out, uint8_t* outside)
+{
+#if VIVANTO_X86
+    if (vectorised)
+        return fromWorkingGamutAvx2(in, count, test, out, outside);
+#else
+    (void)vectorised;
+#endif
+    return fromWorkingGamutBaseline(in, count, test, out, outside);
+}
 
 bool cpuHasAvx2()
 {
@@ -662,6 +728,28 @@ std::size_t MatrixShaper::outOfGamut(const uint16_t* working, uint8_t* outside,
 #endif
         found += outOfGamutBaseline(working + 3 * done, count, fromXyz_, gamutLow_, gamutHigh_,
                                     outside + done);
+    }
+    return found;
+}
+
+std::size_t MatrixShaper::fromWorkingCountingGamut(const uint16_t* working, void* samples,
+                                                   uint8_t* outside, std::size_t pixels) const
+{
+    if (grey_) {
+        fromWorking(working, samples, pixels);
+        return outOfGamut(working, outside, pixels);
+    }
+    const GamutTest test{&curves_, &fromXyz_, &gamutLow_, &gamutHigh_, bits_ == 16 ? 65535 : 255};
+    std::size_t found = 0;
+    for (std::size_t done = 0; done < pixels; done += kBatch) {
+        std::size_t count = std::min(kBatch, pixels - done);
+        const uint16_t* in = working + 3 * done;
+        if (bits_ == 16)
+            found += fromWorkingGamut(vectorised_, in, count, test,
+                                      static_cast<uint16_t*>(samples) + 3 * done, outside + done);
+        else
+            found += fromWorkingGamut(vectorised_, in, count, test,
+                                      static_cast<uint8_t*>(samples) + 3 * done, outside + done);
     }
     return found;
 }

@@ -43,6 +43,9 @@ public:
     void fromWorkingUnclamped(const uint16_t* working, float* codes, std::size_t pixels) const;
     // 1 in `outside` for every pixel out of the output's gamut, else 0; returns their number.
     std::size_t outOfGamut(const uint16_t* working, uint8_t* outside, std::size_t pixels) const;
+    // fromWorking and outOfGamut at once, from one decoding of the working samples.
+    std::size_t fromWorkingCountingGamut(const uint16_t* working, void* samples, uint8_t* outside,
+                                         std::size_t pixels) const;
 
     MatrixShaper(const MatrixShaper&) = delete; // curves_ points into tables_
     MatrixShaper& operator=(const MatrixShaper&) = delete;

@@ -200,14 +200,18 @@ FrameRender HeldPreview::render(const StageUse& stage, const RenderChoices& choi
             uint8_t* out = render.frame.rgba.data() + std::size_t(y) * w * 4;
             // Only the stage moves a colour out of the gamut: the held photo
             // came in through it.
-            std::size_t found =
-                stage.host != nullptr ? display_.outOfGamut(pixel, outside.data(), w) : 0;
-            outsideHere += found;
-            if (found != 0 && choices.gamut == GamutMode::Compress)
-                compressIntoGamut(display_, pixel, outside.data(), w);
             // Packed sRGB (or grey) first, then spread to four bytes a pixel
             // from the last one back.
-            display_.fromWorking(pixel, out, w);
+            std::size_t found = 0;
+            if (stage.host != nullptr)
+                found = display_.fromWorkingCountingGamut(pixel, out, outside.data(), w);
+            else
+                display_.fromWorking(pixel, out, w);
+            outsideHere += found;
+            if (found != 0 && choices.gamut == GamutMode::Compress) {
+                compressIntoGamut(display_, pixel, outside.data(), w);
+                display_.fromWorking(pixel, out, w); // the compressed colours
+            }
             const uint8_t* alpha = alpha_.empty() ? nullptr : &alpha_[std::size_t(y) * w];
             const std::size_t bands = grey_ ? 1 : 3;
             for (std::size_t x = w; x-- > 0;) {
