@@ -73,9 +73,12 @@ export async function frameTimes(page, label, moves = 20) {
   }
   const seen = await page.evaluate(() => ({
     frames: performance.getEntriesByName("vivanto-frame").map((entry) => entry.duration),
+    sharpFrames: performance.getEntriesByName("vivanto-sharp-frame").map((entry) => entry.duration),
+    quickShown: document.getElementById("after-quick").classList.contains("showing"),
     previews: performance.getEntriesByType("resource")
       .filter((entry) => new URL(entry.name).pathname === "/api/preview")
       .map((entry) => ({
+        side: Number(new URL(entry.name).searchParams.get("size")),
         fetch: entry.responseEnd - entry.requestStart,
         server: Object.fromEntries(entry.serverTiming.map((step) => [step.name, step.duration])),
       })),
@@ -85,21 +88,37 @@ export async function frameTimes(page, label, moves = 20) {
     frame: [document.getElementById("after").width, document.getElementById("after").height],
   }));
   assert.equal(seen.frames.length, moves, "one frame for every move");
+  // Frames larger than the page's quick side come first at that side, then
+  // sharp; once the page has settled, the sharp one is what it shows.
+  const quickSide = 1000;
+  const sharpSide = Math.max(...seen.frame);
+  const twoStep = sharpSide > quickSide;
+  assert.equal(seen.sharpFrames.length, twoStep ? moves : 0, "a sharp frame after every quick one");
+  assert.equal(seen.quickShown, false, "the sharp frame shown once settled");
+  const quick = seen.previews.filter((p) => p.side === quickSide && twoStep);
+  const sharp = seen.previews.filter((p) => p.side === sharpSide);
+  assert.equal(quick.length + sharp.length, seen.previews.length, "previews of the two sides only");
   const stats = (values) => ({
     median: median(values), min: Math.min(...values), max: Math.max(...values),
   });
   const result = {
     frame: stats(seen.frames),
     edit: stats(seen.edits),
-    preview: stats(seen.previews.map((p) => p.fetch)),
-    stage: stats(seen.previews.map((p) => p.server.stage ?? 0)),
-    back: stats(seen.previews.map((p) => p.server.back ?? 0)),
+    preview: stats(sharp.map((p) => p.fetch)),
+    stage: stats(sharp.map((p) => p.server.stage ?? 0)),
+    back: stats(sharp.map((p) => p.server.back ?? 0)),
     size: seen.frame,
   };
+  if (twoStep) {
+    result.sharpFrame = stats(seen.sharpFrames);
+    result.quickPreview = stats(quick.map((p) => p.fetch));
+  }
   const ms = ({ median: m, min, max }) => `${m.toFixed(1)} ms (${min.toFixed(1)}–${max.toFixed(1)})`;
   console.log(`frame time, ${result.size[0]} x ${result.size[1]} px preview, ${moves} moves: `
     + `slider input to frame painted ${ms(result.frame)}; edit request ${ms(result.edit)}; `
     + `preview request ${ms(result.preview)}, of which stage ${ms(result.stage)} and the way back `
-    + `${ms(result.back)} (thread time)`);
+    + `${ms(result.back)} (thread time)`
+    + (twoStep ? `; first at ${quickSide} px (preview request ${ms(result.quickPreview)}), `
+      + `the sharp frame painted ${ms(result.sharpFrame)} after the input` : ""));
   return result;
 }
