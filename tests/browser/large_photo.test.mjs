@@ -44,6 +44,19 @@ describe("vivanto serve on a 24 MP photo", () => {
       assertFits(await layout(page));
       const times = await frameTimes(page, "Pop the reds and greens");
       assert.ok(times.frame.median < 5000, "a sanity bound only");
+      // The scope follows each frame from the preview of that frame's side,
+      // and ends on the sharp one's.
+      await page.waitForFunction(() => document.getElementById("scope").dataset.loading === "false", null, { timeout });
+      const scopeSides = await page.evaluate(() => performance.getEntriesByType("resource")
+        .filter((entry) => new URL(entry.name).pathname === "/api/scope")
+        .map((entry) => Number(new URL(entry.name).searchParams.get("size"))));
+      const sharpSide = Math.max(...times.size);
+      const { quickSide, twoStep } = await page.evaluate(() => ({ quickSide, twoStep: twoStepFrames() }));
+      assert.ok(scopeSides.length > 0);
+      assert.equal(scopeSides.at(-1), sharpSide);
+      assert.ok(scopeSides.every((side) => side === sharpSide || (twoStep && side === quickSide)),
+        JSON.stringify(scopeSides));
+      if (twoStep) assert.ok(scopeSides.includes(quickSide), JSON.stringify(scopeSides));
       await page.screenshot({ path: path.join(artefacts, `serve-24mp-${name}.png`) });
     });
   }
