@@ -202,16 +202,20 @@ FrameRender HeldPreview::render(const StageUse& stage, const RenderChoices& choi
             // came in through it.
             // Packed sRGB (or grey) first, then spread to four bytes a pixel
             // from the last one back.
+            // Compression changes the colours before they are converted, so
+            // only clipping can take the samples from the gamut test's pass.
             std::size_t found = 0;
-            if (stage.host != nullptr)
-                found = display_.fromWorkingCountingGamut(pixel, out, outside.data(), w);
-            else
+            if (stage.host == nullptr) {
                 display_.fromWorking(pixel, out, w);
-            outsideHere += found;
-            if (found != 0 && choices.gamut == GamutMode::Compress) {
-                compressIntoGamut(display_, pixel, outside.data(), w);
-                display_.fromWorking(pixel, out, w); // the compressed colours
+            } else if (choices.gamut == GamutMode::Compress) {
+                found = display_.outOfGamut(pixel, outside.data(), w);
+                if (found != 0)
+                    compressIntoGamut(display_, pixel, outside.data(), w);
+                display_.fromWorking(pixel, out, w);
+            } else {
+                found = display_.fromWorkingCountingGamut(pixel, out, outside.data(), w);
             }
+            outsideHere += found;
             const uint8_t* alpha = alpha_.empty() ? nullptr : &alpha_[std::size_t(y) * w];
             const std::size_t bands = grey_ ? 1 : 3;
             for (std::size_t x = w; x-- > 0;) {
