@@ -24,10 +24,10 @@ constexpr std::size_t kBatch = 256;
 
 // What the way back with the gamut test reads of a shaper.
 struct GamutTest {
-    const Curve* const (*curves)[3];
-    const double (*fromXyz)[3][3];
-    const double (*low)[3];
-    const double (*high)[3];
+    const Curve* const (&curves)[3];
+    const double (&fromXyz)[3][3];
+    const double (&low)[3];
+    const double (&high)[3];
     int maximum;
 };
 
@@ -232,9 +232,9 @@ fromWorkingGamutBatch(const uint16_t* in, std::size_t count, const GamutTest& te
                       uint8_t* outside)
 {
     double linear[3][kBatch];
-    linearBatch(in, count, *test.fromXyz, linear);
-    codesOf(linear, count, *test.curves, test.maximum, out);
-    return outsideOf(linear, count, *test.low, *test.high, outside);
+    linearBatch(in, count, test.fromXyz, linear);
+    codesOf(linear, count, test.curves, test.maximum, out);
+    return outsideOf(linear, count, test.low, test.high, outside);
 }
 
 // A linear value as a code of the curve, with its fraction: between codes the
@@ -739,7 +739,7 @@ std::size_t MatrixShaper::fromWorkingCountingGamut(const uint16_t* working, void
         fromWorking(working, samples, pixels);
         return outOfGamut(working, outside, pixels);
     }
-    const GamutTest test{&curves_, &fromXyz_, &gamutLow_, &gamutHigh_, bits_ == 16 ? 65535 : 255};
+    const GamutTest test{curves_, fromXyz_, gamutLow_, gamutHigh_, bits_ == 16 ? 65535 : 255};
     std::size_t found = 0;
     for (std::size_t done = 0; done < pixels; done += kBatch) {
         std::size_t count = std::min(kBatch, pixels - done);
